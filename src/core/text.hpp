@@ -1,0 +1,19 @@
+#pragma once
+// Small text helpers for names and ids.
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace dm::text {
+
+std::string toLower(std::string_view s);
+bool startsWith(std::string_view s, std::string_view prefix);
+bool endsWith(std::string_view s, std::string_view suffix);
+bool iequals(std::string_view a, std::string_view b);
+// Splits at every occurrence of `sep`; empty fields are kept ("a//b" gives a, "", b).
+std::vector<std::string> split(std::string_view s, char sep);
+std::string join(const std::vector<std::string>& parts, std::string_view sep);
+std::string trim(std::string_view s);
+
+}  // namespace dm::text

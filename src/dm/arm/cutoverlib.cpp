@@ -1,0 +1,1 @@
+#include "dm/arm/cutoverlib.hpp"
