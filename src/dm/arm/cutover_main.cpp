@@ -1,1 +1,41 @@
-int main() { return 0; }
+// dm.arm.switch_traffic: switch the traffic of Azure spoke VNets onto the controller's transit.
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include <spdlog/spdlog.h>
+
+#include "dm/arm/startup.hpp"
+#include "services/context/app_exit_status.hpp"
+
+namespace {
+
+// The one place that reports a failure the run did not handle: logged when logging is set up,
+// printed before that. The run then ends with status 1.
+int reportUnhandled(const std::string& message) {
+    dm::AppExitStatus().markFailed();
+    auto log = spdlog::get("dm");
+    if (dm::arm::loggingConfigured() && log) {
+        log->error("**Error** " + message);
+        log->flush();
+    } else {
+        std::cout << "Error: " << message << std::endl;
+    }
+    return dm::AppExitStatus().getStatus();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    int status;
+    try {
+        status = dm::arm::runSwitchTraffic(arguments);
+    } catch (const std::exception& e) {
+        status = reportUnhandled(e.what());
+    } catch (...) {
+        status = reportUnhandled("unknown failure");
+    }
+    spdlog::shutdown();
+    return status;
+}

@@ -5,9 +5,23 @@
 #include <fmt/format.h>
 
 #include "core/error.hpp"
+#include "core/resource_id.hpp"
+#include "services/common/discoverylib.hpp"
 #include "core/text.hpp"
+#include "dm/arm/library_log.hpp"
 
 namespace dm::arm {
+
+std::shared_ptr<spdlog::logger> libraryLogger() {
+    if (auto log = spdlog::get(kLibraryLogger)) return log;
+    auto log = std::make_shared<spdlog::logger>(kLibraryLogger);
+    spdlog::register_logger(log);
+    return log;
+}
+
+std::string resourceGroupOf(const std::string& id) {
+    return resourceIdField(id, DiscoveryLib::RG_I);
+}
 
 const std::map<std::string, std::string> SwitchTraffic::region = {
     {"eastus", "use"},        {"centralus", "usc"},   {"westus", "usw"},

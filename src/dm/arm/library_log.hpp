@@ -1,0 +1,22 @@
+#pragma once
+// The library's logger and its line conventions.
+
+#include <memory>
+#include <string>
+
+#include <spdlog/spdlog.h>
+
+namespace dm::arm {
+
+inline constexpr const char* kLibraryLogger = "dm.arm.cutoverlib";
+
+// The logger "dm.arm.cutoverlib"; created on first use when logging is not configured yet.
+std::shared_ptr<spdlog::logger> libraryLogger();
+
+// The resource group of a resource id (the field at RG_I).
+std::string resourceGroupOf(const std::string& id);
+
+// A Python-like text form of a flag in log lines ("True"/"False").
+inline const char* pyBool(bool b) { return b ? "True" : "False"; }
+
+}  // namespace dm::arm

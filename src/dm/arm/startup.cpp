@@ -1,0 +1,220 @@
+#include "dm/arm/startup.hpp"
+
+#include <CLI/CLI.hpp>
+#include <filesystem>
+#include <iostream>
+
+#include <spdlog/spdlog.h>
+
+#include "core/error.hpp"
+#include "core/text.hpp"
+#include "dm/arm/account_run.hpp"
+#include "dm/arm/cutoverlib.hpp"
+#include "services/aws/aws.hpp"
+#include "services/common/common.hpp"
+#include "services/context/app_exit_status.hpp"
+#include "services/context/globals.hpp"
+#include "services/telvane/telvane.hpp"
+#include "services/terraform/terraform.hpp"
+
+#ifndef DM_VERSION
+#define DM_VERSION "0.0.0"
+#endif
+
+namespace dm::arm {
+namespace {
+
+bool g_loggingConfigured = false;
+
+void buildParser(CLI::App& app, CommandOptions& o, std::string& ctrlUser, std::string& s3Yaml,
+                 std::string& yamlFile) {
+    app.add_option("--ctrl_user", ctrlUser, "Telvane Controller username");
+    app.add_option("--s3_yaml_download", s3Yaml,
+                   "a list of comma separated strings in the form: "
+                   "<s3_account>,<s3_role>,<s3_bucket>,<spoke_account>");
+    app.add_flag("--s3backup", o.s3backup,
+                 "At the end of switch_traffic, upload the generated account folder into S3");
+    app.add_flag("--s3download", o.s3download,
+                 "At the beginning of switch_traffic, download the archived account folder from "
+                 "S3");
+    app.add_option("--yaml_file", yamlFile, "specify input <yaml_file>");
+    app.add_flag("--revert", o.revert, "revert route table migration");
+    app.add_flag("--dry_run", o.dry_run, "Dry run traffic_switch logic and show what will be done");
+    app.add_flag("--debug", o.debug, "Set logging to DEBUG");
+    app.set_version_flag("--version", std::string("dm.arm.switch_traffic ") + DM_VERSION);
+}
+
+// Step 3: the S3 value wins over --yaml_file; an empty --yaml_file counts as missing.
+std::optional<std::string> chooseInputFile(const CommandOptions& o, int& status) {
+    if (o.s3_yaml_download) {
+        if (!Aws::downloadS3Yaml(*o.s3_yaml_download)) {
+            std::cout << "Failed to download YAML File from S3 using the yaml info: "
+                      << *o.s3_yaml_download << std::endl;
+            status = 1;
+            return std::nullopt;
+        }
+        return std::string("/tmp/discovery.yaml");
+    }
+    if (o.yaml_file && !o.yaml_file->empty()) return *o.yaml_file;
+    std::cout << "Missing input yaml! Please use --s3_yaml_download to download from S3  or "
+                 "--yaml_file to specify the local filename"
+              << std::endl;
+    return std::string();
+}
+
+void configureLogging(const Record& document, bool debug) {
+    Record config = Common::initLogLocation(document).logging_config;
+    auto& handlers = config["handlers"];
+    handlers["consoleHandler"]["level"] = "INFO";
+    if (debug) {
+        handlers["consoleHandler"]["level"] = "DEBUG";
+        handlers["logConsoleHandler"]["level"] = "DEBUG";
+    }
+    applyLoggingConfig(config);
+    g_loggingConfigured = true;
+}
+
+void setDryRunEverywhere() {
+    Aws::setDryRun();
+    SwitchTraffic::setDryRun();
+    Terraform::setDryRun();
+    YamlContext().setDryRun();
+    Telvane::setDryRun();
+}
+
+void controllerLogin(RunContext& run) {
+    auto [user, password] = Common::getCtrlCredential(run.options);
+    const Record& telvane = requireKey(run, run.document, "telvane", "");
+    const std::string controllerIp = textForm(requireKey(run, telvane, "controller_ip", "telvane."));
+    run.apiBase = "https://" + controllerIp + "/v1/";
+    Telvane::configure({Common::getControllerCaBundle(run.document), nullptr});
+    run.cid = Telvane::getCid(controllerIp, user, password);
+    run.apiEndpointUrl = run.apiBase + "api";
+    Globals::CID = run.cid;
+    Globals::api_ep_url = run.apiEndpointUrl;
+    Globals::setDryRun(run.options.dry_run);
+}
+
+void buildGlobalRecord(RunContext& run) {
+    const Record& doc = run.document;
+    const Record& st = requireKey(run, doc, "switch_traffic", "");
+    Record& g = run.globalRecord;
+    g = Record::object();
+    g["allow_vnet_cidrs"] = Common::getAllowVpcCidr(doc);
+    g["subscriptionMap"] = Common::getAzureSubscriptionInfo(doc);
+    g["ctrl_private_ip"] = Common::getControllerPrivateIp(doc);
+    g["default_route_table"] = Common::getPreStageDefaultRouteTable(doc);
+    g["transitPeeringMap"] = Common::getTransitPeeringMap(doc);
+    g["delete_vnet_lock"] = Common::getSWDeleteVnetLock(doc);
+    g["delete_peering"] = requireKey(run, st, "delete_peering", "switch_traffic.");
+    g["manage_terraform_import"] = requireKey(run, st, "manage_terraform_import", "switch_traffic.");
+    YamlContext().setSubscriptionMap(g["subscriptionMap"]);
+    Common::readGlobalConfigOption(doc, g);
+    YamlContext().setGlobalContext(doc);
+}
+
+AccountContext prepareAccount(const RunContext& run, const Record& entry, size_t index) {
+    const std::string where = "account_info[" + std::to_string(index) + "].";
+    AccountContext account;
+    account.index = index;
+    account.entry = entry;
+    Record& record = account.accountRecord;
+    record = run.globalRecord;  // a deep copy: later changes never reach the global record
+
+    const Record& subIdValue = requireKey(run, entry, "subscription_id", where);
+    Common::logSubscription(textForm(subIdValue));
+    account.subscriptionId = textForm(subIdValue);
+
+    record["subscriptionInfo"] =
+        Common::getSubscription(record["subscriptionMap"], account.subscriptionId, entry);
+    account.subscriptionInfo = record["subscriptionInfo"];
+
+    record["subscriptionId"] = subIdValue;
+    record["provider"] = requireKey(run, account.subscriptionInfo, "alias", where + "subscriptionInfo.");
+    record["vwan"] = requireKey(run, entry, "vwan", where);
+    record["hpe"] = lowerTextForm(requireKey(run, entry, "hpe", where));
+    const Record& maxHpe = requireKey(run, entry, "max_hpe_performance", where);
+    record["max_hpe_performance"] = maxHpe.is_null() ? Record() : Record(lowerTextForm(maxHpe));
+
+    account.credential = YamlContext().generateAzureCredential(account.subscriptionId);
+    if (!account.credential) {
+        throw ConfigError(run.inputPath + ": no Azure credential for subscription " +
+                          account.subscriptionId + " (" + where + "subscription_id)");
+    }
+    account.targetLocation = Common::getTargetLocation(account.subscriptionInfo, run.document);
+    Common::setupTargetFolder(run.document, run.inputPath, account.targetLocation);
+    Terraform::setSwitchTrafficTargetFolder();
+    return account;
+}
+
+}  // namespace
+
+const Record& requireKey(const RunContext& run, const Record& map, const std::string& key,
+                         const std::string& where) {
+    if (map.is_object()) {
+        auto it = map.find(key);
+        if (it != map.end()) return *it;
+    }
+    throw ConfigError(run.inputPath + ": missing key '" + where + key + "'");
+}
+
+bool loggingConfigured() { return g_loggingConfigured; }
+
+std::optional<int> parseCommandLine(const std::vector<std::string>& arguments,
+                                    CommandOptions& options) {
+    CLI::App app{"Switch subnet traffic to use new route tables", "dm.arm.switch_traffic"};
+    std::string ctrlUser, s3Yaml, yamlFile;
+    buildParser(app, options, ctrlUser, s3Yaml, yamlFile);
+    std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
+    try {
+        app.parse(reversed);
+    } catch (const CLI::ParseError& e) {
+        const int status = app.exit(e);
+        return status == 0 ? 0 : kUsageErrorStatus;
+    }
+    // Absent and empty differ: an empty --s3_yaml_download still asks for a download.
+    if (app.count("--ctrl_user")) options.ctrl_user = ctrlUser;
+    if (app.count("--s3_yaml_download")) options.s3_yaml_download = s3Yaml;
+    if (app.count("--yaml_file")) options.yaml_file = yamlFile;
+    return std::nullopt;
+}
+
+int runSwitchTraffic(const std::vector<std::string>& arguments) {
+    RunContext run;
+    run.arguments = arguments;
+    if (auto status = parseCommandLine(arguments, run.options)) return *status;
+
+    Globals::setRevert(run.options.revert);
+
+    int status = 0;
+    auto input = chooseInputFile(run.options, status);
+    if (!input) return status;
+    run.inputPath = *input;
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(run.inputPath, ec)) {
+        std::cout << "YAML File " << run.inputPath << " does not exist" << std::endl;
+        return 1;
+    }
+
+    run.document = Common::convert_yaml_to_json(run.inputPath);
+    Common::expectYamlType(run.document, "AZURE");
+
+    configureLogging(run.document, run.options.debug);
+    Common::logCommandOptions("dm.arm.switch_traffic " + text::join(arguments, " "));
+
+    if (run.options.dry_run) setDryRunEverywhere();
+    controllerLogin(run);
+    buildGlobalRecord(run);
+
+    const Record& accounts = requireKey(run, run.document, "account_info", "");
+    if (!accounts.is_array()) {
+        throw ConfigError(run.inputPath + ": 'account_info' must be a list of accounts");
+    }
+    for (size_t i = 0; i < accounts.size(); ++i) {
+        AccountContext account = prepareAccount(run, accounts[i], i);
+        runAccount(run, account);
+    }
+    return AppExitStatus().getStatus();
+}
+
+}  // namespace dm::arm

@@ -1,0 +1,28 @@
+#pragma once
+// Start-up of dm.arm.switch_traffic: command line, discovery YAML, logging, dry-run flags,
+// controller login, global configuration record; then the accounts, one after another.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "dm/arm/run_context.hpp"
+
+namespace dm::arm {
+
+// Status for a command line that the parser refused.
+inline constexpr int kUsageErrorStatus = 64;
+
+// Parses the process arguments; on --help, --version or a usage error prints what the parser
+// says and returns the status to end with, else nullopt.
+std::optional<int> parseCommandLine(const std::vector<std::string>& arguments,
+                                    CommandOptions& options);
+
+// Runs the whole command; returns the process exit status. Failures that the run does not handle
+// propagate to the caller.
+int runSwitchTraffic(const std::vector<std::string>& arguments);
+
+// True once the log handlers are configured: from then on failures are logged, not printed.
+bool loggingConfigured();
+
+}  // namespace dm::arm

@@ -1,0 +1,95 @@
+// Start-up of the program: the command line, the input file choice and its failures.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "process.hpp"
+
+using dm::test::runProcess;
+
+namespace {
+
+const std::string kMissing =
+    "Missing input yaml! Please use --s3_yaml_download to download from S3  or --yaml_file to "
+    "specify the local filename\n";
+
+std::string writeTemp(const std::string& name, const std::string& content) {
+    auto dir = std::filesystem::temp_directory_path() / ("dm-e2e-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    auto path = dir / name;
+    std::ofstream(path) << content;
+    return path.string();
+}
+
+}  // namespace
+
+TEST(StartupInput, MissingInputPrintsBothMessagesAndEndsWithOne) {
+    auto r = runProcess(DM_PROGRAM, {});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, kMissing + "YAML File  does not exist\n");
+
+    r = runProcess(DM_PROGRAM, {"--yaml_file", ""});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, kMissing + "YAML File  does not exist\n");
+
+    r = runProcess(DM_PROGRAM, {"--yaml_file", "nosuch.yaml"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "YAML File nosuch.yaml does not exist\n");
+
+    // A folder is not a regular file.
+    r = runProcess(DM_PROGRAM, {"--yaml_file", "/tmp"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "YAML File /tmp does not exist\n");
+}
+
+TEST(StartupInput, S3ValueWinsEvenWhenEmpty) {
+    auto yaml = writeTemp("present.yaml", "document_type: AZURE\n");
+    auto r = runProcess(DM_PROGRAM, {"--s3_yaml_download", "", "--yaml_file", yaml});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.out.find("Failed to download YAML File from S3 using the yaml info: \n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("does not exist"), std::string::npos);
+}
+
+TEST(StartupCommandLine, HelpVersionAndUsageErrors) {
+    auto r = runProcess(DM_PROGRAM, {"--help"});
+    EXPECT_EQ(r.exitCode, 0);
+    for (const char* text :
+         {"Switch subnet traffic to use new route tables", "Telvane Controller username",
+          "<s3_account>,<s3_role>,<s3_bucket>,<spoke_account>",
+          "At the end of switch_traffic, upload the generated account folder into S3",
+          "At the beginning of switch_traffic, download the archived account folder from S3",
+          "specify input <yaml_file>", "revert route table migration",
+          "Dry run traffic_switch logic and show what will be done", "Set logging to DEBUG"}) {
+        EXPECT_NE(r.out.find(text), std::string::npos) << text;
+    }
+
+    r = runProcess(DM_PROGRAM, {"--version"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.out.find("dm.arm.switch_traffic "), std::string::npos);
+
+    r = runProcess(DM_PROGRAM, {"--no_such_option"});
+    EXPECT_EQ(r.exitCode, 64);
+    EXPECT_NE(r.err.find("--no_such_option"), std::string::npos) << r.err;
+
+    r = runProcess(DM_PROGRAM, {"--yaml_file"});
+    EXPECT_EQ(r.exitCode, 64);
+    EXPECT_NE(r.err.find("--yaml_file"), std::string::npos) << r.err;
+}
+
+TEST(StartupDocument, BadDocumentsGiveOneLineNamingTheFile) {
+    auto malformed = writeTemp("malformed.yaml", "document_type: AZURE\naccount_info: [\n");
+    auto r = runProcess(DM_PROGRAM, {"--yaml_file", malformed});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.out.find(malformed), std::string::npos) << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+
+    auto otherType = writeTemp("aws.yaml", "document_type: AWS\naccount_info: []\n");
+    r = runProcess(DM_PROGRAM, {"--yaml_file", otherType});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.out.find(otherType), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("AWS"), std::string::npos) << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+}
