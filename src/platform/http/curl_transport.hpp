@@ -2,6 +2,7 @@
 // The libcurl transport: keep-alive connection reuse, TLS peer verification, timeouts.
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +17,36 @@ struct CurlTransportOptions {
     std::chrono::milliseconds totalTimeout{120'000};
 };
 
+struct TransportStats {
+    std::uint64_t requests = 0;           // send() calls, failed ones included
+    std::uint64_t connectionsOpened = 0;  // new TCP connections; reused ones are not counted
+};
+
+// One libcurl easy handle for the object's life, so requests that follow each other reuse the
+// connection. TLS peer and host verification are always on. Redirects are not followed: a 3xx
+// or a 202 with Location is returned to the caller as it came. Serialises concurrent send()
+// calls; meant for one thread.
+class CurlTransport : public Transport {
+public:
+    explicit CurlTransport(CurlTransportOptions options = {});
+    ~CurlTransport() override;
+    CurlTransport(const CurlTransport&) = delete;
+    CurlTransport& operator=(const CurlTransport&) = delete;
+
+    // The response of the last header block (interim "100 Continue" blocks are dropped), its
+    // headers in the order and case received; throws TransportError naming the method and the
+    // URL without its query when no response arrived.
+    Response send(const Request& request) override;
+
+    // Counters since construction.
+    TransportStats stats() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// A CurlTransport behind the Transport seam; make a CurlTransport directly to read its stats().
 std::shared_ptr<Transport> makeCurlTransport(CurlTransportOptions options = {});
 
 }  // namespace dm::http

@@ -17,9 +17,17 @@ using Headers = std::vector<std::pair<std::string, std::string>>;
 struct Request {
     std::string method;  // "GET", "PUT", "POST", "DELETE", "PATCH"
     std::string url;
-    Headers headers;
-    std::string body;
+    Headers headers{};
+    std::string body{};
+    // Whether sending the request twice is harmless; when unset the method decides (see
+    // isIdempotent). The retry policy retries non-idempotent requests only where the server
+    // cannot have acted on them.
+    std::optional<bool> idempotent = std::nullopt;
 };
+
+// The request's own `idempotent` flag when set; otherwise true for GET, HEAD, PUT, DELETE and
+// OPTIONS and false for every other method (POST, PATCH).
+bool isIdempotent(const Request& request);
 
 struct Response {
     int status = 0;
@@ -33,7 +41,17 @@ struct Response {
 // A request that got no HTTP response at all (connection refused or dropped, TLS, timeout).
 class TransportError : public dm::Error {
 public:
-    using dm::Error::Error;
+    // Without further knowledge the request may have reached the server.
+    explicit TransportError(const std::string& message) : dm::Error(message) {}
+    TransportError(const std::string& message, bool requestSent)
+        : dm::Error(message), requestSent_(requestSent) {}
+
+    // False only when the failure certainly happened before any byte of the request left
+    // (name resolution, connect, TLS handshake), so even a POST can be sent again.
+    bool requestSent() const { return requestSent_; }
+
+private:
+    bool requestSent_ = true;
 };
 
 class Transport {
