@@ -1,0 +1,373 @@
+// The controller API client: one form-encoded POST per call, JSON replies with "return".
+#include "services/telvane/telvane.hpp"
+
+#include <curl/curl.h>
+#include <fmt/format.h>
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "core/ip_network.hpp"
+#include "core/text.hpp"
+#include "platform/http/curl_transport.hpp"
+#include "platform/http/retry.hpp"
+
+namespace dm {
+namespace {
+
+constexpr const char* kLoggerName = "dm.arm.telvane";
+constexpr std::size_t kExcerptLength = 200;
+
+using Fields = std::vector<std::pair<std::string, std::string>>;
+
+struct ClientState {
+    TelvaneOptions options;
+    std::shared_ptr<http::Transport> transport;
+    bool dryRun = false;
+};
+
+ClientState& state() {
+    static ClientState s;
+    return s;
+}
+
+// Looked up on every call so that a logging set-up made after the first call still applies.
+std::shared_ptr<spdlog::logger> logger() {
+    if (auto existing = spdlog::get(kLoggerName))
+        return existing;
+    static auto fallback = std::make_shared<spdlog::logger>(kLoggerName);
+    return fallback;
+}
+
+http::Transport& transport() {
+    auto& s = state();
+    if (!s.transport) {
+        s.transport = s.options.transport;
+        if (!s.transport) {
+            http::CurlTransportOptions curlOptions;
+            curlOptions.caBundle = s.options.caBundle;
+            s.transport =
+                std::make_shared<http::RetryingTransport>(http::makeCurlTransport(curlOptions));
+        }
+    }
+    return *s.transport;
+}
+
+// Reading actions are sent in a dry run too; every other action changes the controller.
+bool isReadingAction(const std::string& action) {
+    static const std::vector<std::string> reads = {
+        "login",
+        "list_gateways",
+        "list_accounts",
+        "list_spoke_gateway_advertised_cidrs",
+        "list_attached_spokes",
+        "list_gateway_received_cidrs",
+        "list_spoke_subnet_groups",
+        "list_multi_cloud_security_domains",
+    };
+    return std::find(reads.begin(), reads.end(), action) != reads.end();
+}
+
+std::string formEncode(const Fields& fields) {
+    std::string body;
+    for (const auto& [name, value] : fields) {
+        if (!body.empty())
+            body += '&';
+        for (const auto* part : {&name, &value}) {
+            char* escaped = curl_easy_escape(nullptr, part->data(), static_cast<int>(part->size()));
+            if (escaped == nullptr)
+                throw Error("cannot encode a controller request");
+            body += escaped;
+            curl_free(escaped);
+            if (part == &name)
+                body += '=';
+        }
+    }
+    return body;
+}
+
+// The text with the request's password and login id masked, should the controller echo them.
+std::string mask(std::string text, const Fields& fields) {
+    for (const auto& [name, value] : fields) {
+        if ((name != "CID" && name != "password") || value.empty())
+            continue;
+        for (auto pos = text.find(value); pos != std::string::npos;
+             pos = text.find(value, pos + 3)) {
+            text.replace(pos, value.size(), "***");
+        }
+    }
+    return text;
+}
+
+// A short, single-line piece of a reply body with the request's secrets masked, for error texts.
+std::string excerpt(std::string body, const Fields& fields) {
+    body = mask(std::move(body), fields);
+    std::replace(body.begin(), body.end(), '\n', ' ');
+    std::replace(body.begin(), body.end(), '\r', ' ');
+    body = text::trim(body);
+    if (body.size() > kExcerptLength)
+        body = body.substr(0, kExcerptLength) + "...";
+    return body;
+}
+
+http::Response send(const std::string& url, const Fields& fields) {
+    const std::string& action = fields.front().second;
+    logger()->debug("controller action {}", action);
+    http::Request request;
+    request.method = "POST";
+    request.url = url;
+    request.headers = {{"Content-Type", "application/x-www-form-urlencoded"},
+                       {"Accept", "application/json"}};
+    request.body = formEncode(fields);
+    // Reads may be sent again after any transient failure; changes only where the policy knows
+    // the controller cannot have acted.
+    request.idempotent = isReadingAction(action);
+    http::Response response = transport().send(request);
+    if (response.status < 200 || response.status > 299) {
+        throw TelvaneError(fmt::format("controller answered HTTP {} to {}: {}", response.status,
+                                       action, excerpt(response.body, fields)),
+                           action, response.status);
+    }
+    return response;
+}
+
+// Sends one action and returns the reply's "results" (null when the reply has none). Refusals,
+// HTTP errors and replies that are not JSON throw TelvaneError. A changing action in a dry run is
+// logged and not sent; the result is then null.
+Record call(const std::string& url, const Fields& fields) {
+    const std::string& action = fields.front().second;
+    if (state().dryRun && !isReadingAction(action)) {
+        logger()->info("[dry-run] {} not sent", action);
+        return Record();
+    }
+    http::Response response = send(url, fields);
+    Record reply = Record::parse(response.body, nullptr, false);
+    if (reply.is_discarded()) {
+        throw TelvaneError(fmt::format("controller reply to {} is not JSON (HTTP {}): {}", action,
+                                       response.status, excerpt(response.body, fields)),
+                           action, response.status);
+    }
+    auto flag = lookup(reply, "return");
+    if (!flag || !flag->is_boolean()) {
+        throw TelvaneError(fmt::format("controller reply to {} has no \"return\" flag", action),
+                           action, response.status);
+    }
+    if (!flag->get<bool>()) {
+        auto reason = lookup(reply, "reason");
+        std::string text = !reason ? "the controller gave no reason" : textForm(*reason);
+        logger()->debug("controller refused {}", action);
+        throw TelvaneError(mask(std::move(text), fields), action, response.status);
+    }
+    return lookup(reply, "results").value_or(Record());
+}
+
+[[noreturn]] void unexpected(const std::string& action, const std::string& what) {
+    throw TelvaneError(fmt::format("unexpected controller reply to {}: {}", action, what), action,
+                       200);
+}
+
+Record expectList(const Record& results, const std::string& action) {
+    if (!results.is_array())
+        unexpected(action, "\"results\" is not a list");
+    return results;
+}
+
+// Canonical network text, or the text as written when it does not parse.
+std::string canonicalCidr(const std::string& cidr) {
+    try {
+        return IpNetwork::parse(text::trim(cidr)).toString();
+    } catch (const Error&) {
+        return cidr;
+    }
+}
+
+}  // namespace
+
+Record RestResponse::json() const {
+    Record body = Record::parse(body_, nullptr, false);
+    if (body.is_discarded()) {
+        throw Error(fmt::format("controller reply is not JSON (HTTP {})", status_));
+    }
+    return body;
+}
+
+void Telvane::configure(TelvaneOptions options) {
+    auto& s = state();
+    s.options = std::move(options);
+    s.transport.reset();
+}
+
+void Telvane::setDryRun() {
+    state().dryRun = true;
+}
+
+bool Telvane::isDryRun() {
+    return state().dryRun;
+}
+
+void Telvane::reset() {
+    state() = ClientState{};
+}
+
+std::string Telvane::getCid(const std::string& controllerIp, const std::string& user,
+                            const std::string& password) {
+    const std::string url = "https://" + controllerIp + "/v1/api";
+    Record results = call(url, {{"action", "login"}, {"username", user}, {"password", password}});
+    auto cid = lookup(results, "CID");
+    if (!cid || !cid->is_string() || cid->get<std::string>().empty()) {
+        unexpected("login", "no login id");
+    }
+    return cid->get<std::string>();
+}
+
+Record Telvane::get_spoke_gw_adv_cidr(const std::string& api_endpoint_url, const std::string& CID) {
+    const std::string action = "list_spoke_gateway_advertised_cidrs";
+    Record list = expectList(call(api_endpoint_url, {{"action", action}, {"CID", CID}}), action);
+    Record map = Record::object();
+    for (const auto& entry : list) {
+        auto name = lookup(entry, "gw_name");
+        auto cidrs = lookup(entry, "advertised_cidrs");
+        if (!name || !name->is_string())
+            unexpected(action, "an entry without \"gw_name\"");
+        Record texts = Record::array();
+        if (cidrs && cidrs->is_array()) {
+            for (const auto& c : *cidrs)
+                texts.push_back(textForm(c));
+        }
+        map[name->get<std::string>()] = std::move(texts);
+    }
+    return map;
+}
+
+std::set<std::string> Telvane::list_attached_spoke(const std::string& api_endpoint_url,
+                                                   const std::string& CID,
+                                                   const std::string& transit_gw) {
+    const std::string action = "list_attached_spokes";
+    Record list = expectList(
+        call(api_endpoint_url, {{"action", action}, {"CID", CID}, {"transit_gw_name", transit_gw}}),
+        action);
+    std::set<std::string> names;
+    for (const auto& entry : list) {
+        auto name = lookup(entry, "spoke_gw_name");
+        if (!name || !name->is_string())
+            unexpected(action, "an entry without \"spoke_gw_name\"");
+        names.insert(name->get<std::string>());
+    }
+    return names;
+}
+
+void Telvane::detach_spoke_from_transit_gw(const std::string& api_endpoint_url,
+                                           const std::string& CID, const std::string& spoke_gw,
+                                           const std::string& transit_gw) {
+    call(api_endpoint_url, {{"action", "detach_spoke_from_transit_gateway"},
+                            {"CID", CID},
+                            {"spoke_gw_name", spoke_gw},
+                            {"transit_gw_name", transit_gw}});
+}
+
+void Telvane::attach_spoke_to_transit_gw(const std::string& api_endpoint_url,
+                                         const std::string& CID, const std::string& spoke_gw,
+                                         const std::string& transit_gw,
+                                         const std::optional<std::string>& no_max_performance,
+                                         const std::optional<std::string>& route_table_list) {
+    Fields fields = {{"action", "attach_spoke_to_transit_gateway"},
+                     {"CID", CID},
+                     {"spoke_gw_name", spoke_gw},
+                     {"transit_gw_name", transit_gw}};
+    if (no_max_performance)
+        fields.emplace_back("no_max_performance", *no_max_performance);
+    if (route_table_list)
+        fields.emplace_back("route_table_list", *route_table_list);
+    call(api_endpoint_url, fields);
+}
+
+void Telvane::edit_gw_adv_cidr(const std::string& api_endpoint_url, const std::string& CID,
+                               const std::string& gw_name, const std::string& cidrs) {
+    call(api_endpoint_url, {{"action", "edit_gateway_advertised_cidrs"},
+                            {"CID", CID},
+                            {"gw_name", gw_name},
+                            {"cidrs", cidrs}});
+}
+
+void Telvane::check_transit_received_cidr(const std::string& api_endpoint_url,
+                                          const std::string& CID, const std::string& gateway_name,
+                                          const std::string& aCidr) {
+    const std::string action = "list_gateway_received_cidrs";
+    Record list = expectList(
+        call(api_endpoint_url, {{"action", action}, {"CID", CID}, {"gw_name", gateway_name}}),
+        action);
+    const std::string wanted = canonicalCidr(aCidr);
+    for (const auto& entry : list) {
+        if (entry.is_string() && canonicalCidr(entry.get<std::string>()) == wanted)
+            return;
+    }
+    throw TelvaneError(fmt::format("{} has not received {}", gateway_name, aCidr), action, 200);
+}
+
+RestResponse Telvane::list_gateway_info(const std::string& api_endpoint_url, const std::string& CID,
+                                        const std::string& vpc_access_account_name) {
+    http::Response response =
+        send(api_endpoint_url, {{"action", "list_gateways"},
+                                {"CID", CID},
+                                {"vpc_access_account_name", vpc_access_account_name}});
+    return RestResponse(response.status, std::move(response.body));
+}
+
+RestResponse Telvane::list_accounts(const std::string& api_endpoint_url, const std::string& CID,
+                                    const std::string& iam_based) {
+    http::Response response = send(
+        api_endpoint_url, {{"action", "list_accounts"}, {"CID", CID}, {"iam_based", iam_based}});
+    return RestResponse(response.status, std::move(response.body));
+}
+
+void Telvane::telvane_post(const std::string& api_endpoint_url, const Record& payload) {
+    auto action = lookup(payload, "action");
+    if (!action || !action->is_string())
+        throw Error("controller payload has no \"action\"");
+    // "action" goes first so that every request reads alike on the wire and in the logs.
+    Fields fields = {{"action", action->get<std::string>()}};
+    for (const auto& [key, value] : payload.items()) {
+        if (key != "action")
+            fields.emplace_back(key, textForm(value));
+    }
+    call(api_endpoint_url, fields);
+}
+
+Record Telvane::list_spoke_subnet_groups(const std::string& api_endpoint_url,
+                                         const std::string& CID, const std::string& gw_name) {
+    const std::string action = "list_spoke_subnet_groups";
+    return expectList(
+        call(api_endpoint_url, {{"action", action}, {"CID", CID}, {"gw_name", gw_name}}), action);
+}
+
+void Telvane::add_spoke_subnet_group(const std::string& api_endpoint_url, const std::string& CID,
+                                     const std::string& gw_name, const std::string& group_name,
+                                     const std::string& subnet_list) {
+    call(api_endpoint_url, {{"action", "add_spoke_subnet_group"},
+                            {"CID", CID},
+                            {"gw_name", gw_name},
+                            {"group_name", group_name},
+                            {"subnet_list", subnet_list}});
+}
+
+void Telvane::update_spoke_subnet_group(const std::string& api_endpoint_url, const std::string& CID,
+                                        const std::string& gw_name, const std::string& group_name,
+                                        const std::string& subnet_list) {
+    call(api_endpoint_url, {{"action", "update_spoke_subnet_group"},
+                            {"CID", CID},
+                            {"gw_name", gw_name},
+                            {"group_name", group_name},
+                            {"subnet_list", subnet_list}});
+}
+
+void Telvane::delete_spoke_subnet_group(const std::string& api_endpoint_url, const std::string& CID,
+                                        const std::string& gw_name, const std::string& group_name) {
+    call(api_endpoint_url, {{"action", "delete_spoke_subnet_group"},
+                            {"CID", CID},
+                            {"gw_name", gw_name},
+                            {"group_name", group_name}});
+}
+
+}  // namespace dm
