@@ -1,9 +1,208 @@
 #include "dm/arm/account_run.hpp"
 
-namespace dm::arm {
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 
-void runAccount(RunContext&, AccountContext&) {
-    // The account run arrives with the switch and revert pipelines.
+#include <fmt/chrono.h>
+#include <spdlog/spdlog.h>
+
+#include "core/text.hpp"
+#include "dm/arm/vnet_pipeline.hpp"
+#include "services/aws/aws.hpp"
+#include "services/context/app_exit_status.hpp"
+#include "services/context/globals.hpp"
+#include "services/telvane/telvane.hpp"
+#include "services/terraform/terraform.hpp"
+
+namespace dm::arm {
+namespace {
+
+std::shared_ptr<spdlog::logger> driverLog() { return spdlog::get("dm"); }
+
+Record newRevertRecord() {
+    Record r = Record::object();
+    for (const char* key : {"vnetid-tf-size", "gw_adv_cidr", "peering_prop", "peerings", "vhc_list"})
+        r[key] = Record::object();
+    return r;
+}
+
+// VNet name -> VNet entry, in list order; a later entry of the same name replaces an earlier one.
+Record buildVnetMap(const RunContext& run, const AccountContext& account) {
+    const std::string where = "account_info[" + std::to_string(account.index) + "].";
+    const Record& vnets = requireKey(run, account.entry, "vnets", where);
+    Record map = Record::object();
+    if (vnets.is_null()) return map;
+    if (!vnets.is_array()) throw ConfigError(run.inputPath + ": '" + where + "vnets' must be a list");
+    for (size_t i = 0; i < vnets.size(); ++i) {
+        const std::string entryWhere = where + "vnets[" + std::to_string(i) + "].";
+        map[textForm(requireKey(run, vnets[i], "vnet_name", entryWhere))] = vnets[i];
+    }
+    return map;
+}
+
+// Stores the record; when that fails, its content goes to the log so that nothing is lost.
+void storeRevertRecord(const Record& record, AccountSummary& summary) {
+    try {
+        Terraform::storeRevertInfo(record);
+        summary.revertRecordStored = !Terraform::isDryRun();
+    } catch (const std::exception& e) {
+        driverLog()->error("**Error** Failed to store the revert record (" + std::string(e.what()) +
+                           "); its content follows so that a revert can be prepared by hand:");
+        driverLog()->error(record.dump());
+        throw;
+    }
+}
+
+void writeRunReport(const RunContext& run, const AccountSummary& s) {
+    Record report = {
+        {"subscription_id", s.subscriptionId},
+        {"mode", run.options.revert ? "revert" : "switch"},
+        {"dry_run", run.options.dry_run},
+        {"outcome", s.outcome},
+        {run.options.revert ? "vnets_reverted" : "vnets_switched", s.done},
+        {"vnets_skipped", s.skipped},
+        {"vnets_failed", s.failed},
+        {"error_lines", s.errorLines},
+        {"revert_record", s.revertRecordStored ? Record(Terraform::revertInfoPath()) : Record()},
+        {"log_file", run.logFile},
+        {"finished_at", fmt::format("{:%Y-%m-%dT%H:%M:%SZ}",
+                                    fmt::gmtime(std::chrono::system_clock::to_time_t(
+                                        std::chrono::system_clock::now())))}};
+    const auto path = std::filesystem::path(s.targetLocation) / "switch-traffic-report.json";
+    std::ofstream out(path);
+    out << report.dump(2) << "\n";
+    if (!out) driverLog()->warn("**Alert** Cannot write the run report " + path.string());
+}
+
+void wrapUp(RunContext& run, AccountContext& account, const Record& revertRecord,
+            AccountSummary& summary) {
+    const bool revert = run.options.revert;
+    if (!revert) {
+        storeRevertRecord(revertRecord, summary);
+        if (isTrue(account.accountRecord["manage_terraform_import"])) {
+            Terraform::runImportAssociationScript();
+        }
+    } else {
+        Terraform::deleteRevertInfo();
+    }
+    if (run.options.s3backup) Aws::uploadAllFiles(run.document, account.targetLocation, "switch");
+    if (revert) {
+        Aws::deleteBucketObj(run.document, account.targetLocation,
+                             "terraform-import-associations.sh");
+        Aws::deleteBucketObj(run.document, account.targetLocation,
+                             Globals::getRelativeTmpPath() + "/revert.json");
+    }
+}
+
+}  // namespace
+
+void runAccount(RunContext& run, AccountContext& account) {
+    auto log = driverLog();
+    const bool revert = run.options.revert;
+    const size_t errorsBefore = AppExitStatus().errorCount();
+    run.summaries.push_back({account.subscriptionId, account.targetLocation, "stopped", {}, {},
+                             {}, 0, false});
+    AccountSummary& summary = run.summaries.back();
+    auto finish = [&](const char* outcome) {
+        summary.outcome = outcome;
+        summary.errorLines = AppExitStatus().errorCount() - errorsBefore;
+        writeRunReport(run, summary);
+    };
+
+    if (run.options.s3download) Aws::downloadAllFiles(run.document, account.targetLocation);
+
+    const bool recordExists = Terraform::isRevertInfoExist();
+    if (!revert && recordExists) {
+        log->warn("**Alert** revert.json found for account " + account.subscriptionId +
+                  ". Please revert first (switch_traffic --revert) before rerunning "
+                  "switch_traffic for this account.");
+        return finish("refused");
+    }
+    if (revert && !recordExists) {
+        log->warn("**Alert** revert.json NOT found for account " + account.subscriptionId +
+                  ", nothing to revert for this account.");
+        return finish("refused");
+    }
+
+    if (!run.spokeGwAdvCidr) {
+        Record advMap = Telvane::get_spoke_gw_adv_cidr(run.apiEndpointUrl, run.cid);
+        if (!advMap.is_null()) run.spokeGwAdvCidr = std::move(advMap);
+    }
+
+    Record revertRecord = newRevertRecord();
+    if (revert && isTrue(account.accountRecord["manage_terraform_import"])) {
+        Terraform::runUndoImportAssociationScript();
+    }
+    Terraform::deleteSubnetAssociationTf();
+    if (revert) {
+        revertRecord = Terraform::readRevertInfo();
+    } else {
+        Terraform::deleteUndoSubnetAssociationTf();
+    }
+    Globals::setRevertInfo(revertRecord);
+
+    std::string current;
+    try {
+        NetworkManagementClient client(account.credential->getCSC(),
+                                       account.credential->getSubId());
+        const Record vnetMap = buildVnetMap(run, account);
+        const std::vector<VirtualNetwork> vnets = client.virtual_networks.list_all();
+        for (const auto& vnet : vnets) {
+            if (!vnetMap.contains(vnet.name())) continue;
+            current = vnet.name();
+            VnetRun v{run, account, client, vnet, vnetMap[vnet.name()], revertRecord};
+            prepareOptions(v, vnetMap);
+            if (revert) {
+                runRevertPipeline(v);
+                summary.done.push_back(current);
+            } else if (runSwitchPipeline(v)) {
+                summary.done.push_back(current);
+            } else {
+                summary.skipped.push_back(current);
+            }
+            current.clear();
+        }
+    } catch (...) {
+        if (!current.empty()) summary.failed.push_back(current);
+        // Peerings and hub connections already deleted are recorded nowhere else: keep the
+        // record of what was changed so that a revert can undo it.
+        if (!revert && account.changesStarted && !run.options.dry_run) {
+            try {
+                storeRevertRecord(revertRecord, summary);
+                log->error("**Error** Account " + account.subscriptionId +
+                           " is partly switched; what was changed is recorded in " +
+                           Terraform::revertInfoPath() +
+                           ". Run dm.arm.switch_traffic --revert to undo it.");
+            } catch (...) {
+            }
+        }
+        finish("stopped");
+        throw;
+    }
+
+    wrapUp(run, account, revertRecord, summary);
+    finish("completed");
+}
+
+void logRunSummary(const RunContext& run) {
+    auto log = driverLog();
+    if (!log || run.summaries.empty()) return;
+    const bool revert = run.options.revert;
+    log->info(std::string("Summary") + (run.options.dry_run ? " (dry run)" : "") + ":");
+    for (const auto& s : run.summaries) {
+        std::string line = "  account " + s.subscriptionId + ": " + s.outcome + "; " +
+                           std::to_string(s.done.size()) +
+                           (revert ? " VNet(s) reverted, " : " VNet(s) switched, ") +
+                           std::to_string(s.skipped.size()) + " skipped, " +
+                           std::to_string(s.failed.size()) + " failed";
+        if (!s.failed.empty()) line += " (" + text::join(s.failed, ", ") + ")";
+        line += "; " + std::to_string(s.errorLines) + " error line(s)";
+        log->info(line);
+        if (s.revertRecordStored) log->info("    revert record: " + s.targetLocation + "/revert.json");
+        log->info("    run report: " + s.targetLocation + "/switch-traffic-report.json");
+    }
+    if (!run.logFile.empty()) log->info("  log file: " + run.logFile);
 }
 
 }  // namespace dm::arm

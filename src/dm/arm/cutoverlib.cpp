@@ -13,8 +13,8 @@
 namespace dm::arm {
 
 std::shared_ptr<spdlog::logger> libraryLogger() {
-    if (auto log = spdlog::get(kLibraryLogger)) return log;
-    auto log = std::make_shared<spdlog::logger>(kLibraryLogger);
+    if (auto log = spdlog::get(kLibraryLoggerName)) return log;
+    auto log = std::make_shared<spdlog::logger>(kLibraryLoggerName);
     spdlog::register_logger(log);
     return log;
 }

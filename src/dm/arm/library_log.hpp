@@ -8,7 +8,7 @@
 
 namespace dm::arm {
 
-inline constexpr const char* kLibraryLogger = "dm.arm.cutoverlib";
+inline constexpr const char* kLibraryLoggerName = "dm.arm.cutoverlib";
 
 // The logger "dm.arm.cutoverlib"; created on first use when logging is not configured yet.
 std::shared_ptr<spdlog::logger> libraryLogger();

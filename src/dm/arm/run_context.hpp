@@ -11,6 +11,18 @@
 
 namespace dm::arm {
 
+// What the closing summary and the run report say of one account.
+struct AccountSummary {
+    std::string subscriptionId;
+    std::string targetLocation;
+    std::string outcome;               // "completed", "refused" or "stopped"
+    std::vector<std::string> done;     // VNets switched (or reverted)
+    std::vector<std::string> skipped;  // VNets refused as already switched
+    std::vector<std::string> failed;   // the VNet whose pipeline stopped the run
+    size_t errorLines = 0;
+    bool revertRecordStored = false;
+};
+
 // Fixed after start-up.
 struct RunContext {
     CommandOptions options;
@@ -24,6 +36,8 @@ struct RunContext {
     // Spoke gateway name -> advertised CIDRs; fetched at the first account that passes its
     // guard and kept for the rest of the run.
     std::optional<Record> spokeGwAdvCidr;
+    std::string logFile;  // where the log file handler writes
+    std::vector<AccountSummary> summaries;
 };
 
 // Replaced for each account.
@@ -35,6 +49,9 @@ struct AccountContext {
     Record subscriptionInfo;
     std::optional<AzureCredential> credential;
     std::string targetLocation;
+    // Set once a forward pipeline has passed its guard: from then on the account may hold
+    // changes that only the revert record can undo.
+    bool changesStarted = false;
 };
 
 // The value under `key` of `map`; a missing key (or a `map` that is no map) is a ConfigError

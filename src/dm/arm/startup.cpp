@@ -62,8 +62,11 @@ std::optional<std::string> chooseInputFile(const CommandOptions& o, int& status)
     return std::string();
 }
 
-void configureLogging(const Record& document, bool debug) {
-    Record config = Common::initLogLocation(document).logging_config;
+void configureLogging(RunContext& run) {
+    LogLocation location = Common::initLogLocation(run.document);
+    run.logFile = location.log_file;
+    Record& config = location.logging_config;
+    const bool debug = run.options.debug;
     auto& handlers = config["handlers"];
     handlers["consoleHandler"]["level"] = "INFO";
     if (debug) {
@@ -199,7 +202,7 @@ int runSwitchTraffic(const std::vector<std::string>& arguments) {
     run.document = Common::convert_yaml_to_json(run.inputPath);
     Common::expectYamlType(run.document, "AZURE");
 
-    configureLogging(run.document, run.options.debug);
+    configureLogging(run);
     Common::logCommandOptions("dm.arm.switch_traffic " + text::join(arguments, " "));
 
     if (run.options.dry_run) setDryRunEverywhere();
@@ -210,10 +213,16 @@ int runSwitchTraffic(const std::vector<std::string>& arguments) {
     if (!accounts.is_array()) {
         throw ConfigError(run.inputPath + ": 'account_info' must be a list of accounts");
     }
-    for (size_t i = 0; i < accounts.size(); ++i) {
-        AccountContext account = prepareAccount(run, accounts[i], i);
-        runAccount(run, account);
+    try {
+        for (size_t i = 0; i < accounts.size(); ++i) {
+            AccountContext account = prepareAccount(run, accounts[i], i);
+            runAccount(run, account);
+        }
+    } catch (...) {
+        logRunSummary(run);
+        throw;
     }
+    logRunSummary(run);
     return AppExitStatus().getStatus();
 }
 

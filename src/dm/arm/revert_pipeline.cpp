@@ -1,0 +1,82 @@
+// The revert run of one VNet: restore from the revert record, then move everything back.
+#include <spdlog/spdlog.h>
+
+#include "core/text.hpp"
+#include "dm/arm/vnet_pipeline.hpp"
+#include "services/subnet_groups/subnet_groups.hpp"
+#include "services/telvane/telvane.hpp"
+#include "services/terraform/terraform.hpp"
+#include "services/vwan/vwan_mgmt.hpp"
+
+namespace dm::arm {
+namespace {
+
+// The entry of `section` for `key`, or nullopt when the forward run recorded none.
+std::optional<Record> recorded(const Record& revertRecord, const char* section,
+                               const std::string& key) {
+    auto map = lookup(revertRecord, section);
+    if (!map) return std::nullopt;
+    return lookup(*map, key);
+}
+
+// Step 5: the native paths the forward run removed, before the route tables are touched.
+void restoreNativePaths(VnetRun& v) {
+    if (auto pairs = recorded(v.revertRecord, "peerings", v.vnetKey)) {
+        SwitchTraffic::addPeerings(*pairs);
+    }
+    if (auto hubs = recorded(v.revertRecord, "vhc_list", v.vnetKey)) {
+        VWanMgmt::restoreVhcConnection(v.vnet, v.optionRecord, *hubs);
+    }
+    if (auto props = recorded(v.revertRecord, "peering_prop", v.vnetKey)) {
+        SwitchTraffic::restoreUseRemoteGwInPeering(v.client, *props);
+    }
+    SubnetGroups::revert(v.vnet, v.optionRecord, v.gwName, v.transitName, v.run.apiBase,
+                         v.run.cid);
+}
+
+// Step 13: the advertised CIDRs the gateway had before the switch (none when none recorded).
+void restoreAdvertisedCidrs(VnetRun& v) {
+    auto log = spdlog::get("dm");
+    std::vector<std::string> cidrs;
+    if (auto list = recorded(v.revertRecord, "gw_adv_cidr", v.gwName)) {
+        for (const auto& c : *list) cidrs.push_back(textForm(c));
+    }
+    const std::string cidrText = text::join(cidrs, ",");
+    if (cidrText.empty()) {
+        log->info("- Revert " + v.gwName + " advertized cidrs to NO advertized cidr");
+    } else {
+        log->info("- Revert " + v.gwName + " advertized cidrs to " + cidrText);
+    }
+    if (v.run.options.dry_run ||
+        isTrue(requireKey(v.run, v.optionRecord, "configure_subnet_groups", "options."))) {
+        return;
+    }
+    try {
+        Telvane::edit_gw_adv_cidr(v.run.apiEndpointUrl, v.run.cid, v.gwName, cidrText);
+    } catch (const std::exception& e) {
+        log->error("  **Error** Failed to configure " + v.gwName + " with advertized cidrs -" +
+                   e.what());
+    }
+}
+
+}  // namespace
+
+void runRevertPipeline(VnetRun& v) {
+    chooseGatewayNames(v);
+    restoreNativePaths(v);
+    discoverRouting(v);
+    setPropagation(v, false);
+    removeLocks(v);
+    detachSpokeGateway(v);
+    Terraform::revertFile(v.vnet.name() + ".tf", v.revertRecord);
+    Terraform::updateSwitchTraffic(v.vnet.name(), false);
+    SwitchTraffic::updateSubnetAssociation(v.optionRecord, true, v.client, v.vnet,
+                                           v.rtbTargetRtbMap, v.orgRouteTableInfo);
+    restoreAdvertisedCidrs(v);
+    if (isTrue(requireKey(v.run, v.optionRecord, "configure_staging_attachment", "options."))) {
+        attachSpokeGateway(v);
+    }
+    setPropagation(v, true);
+}
+
+}  // namespace dm::arm

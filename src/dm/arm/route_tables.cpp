@@ -1,0 +1,161 @@
+// Route-table discovery: which staged tables replace which original ones, found from the tags
+// that the staging step wrote on the new tables.
+
+#include <algorithm>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/error.hpp"
+#include "core/resource_id.hpp"
+#include "core/text.hpp"
+#include "dm/arm/cutoverlib.hpp"
+#include "dm/arm/library_log.hpp"
+#include "services/common/common.hpp"
+#include "services/common/discoverylib.hpp"
+
+namespace dm::arm {
+
+namespace {
+
+constexpr const char* kVnetTag = "vnet";
+constexpr const char* kOrgRtTag = "Org_RT";
+constexpr const char* kOrgPrefix = "org_";
+
+// "<table name>:<resource group>", the form the controller takes route tables in.
+std::string stagedEntry(const RouteTable& rtb) {
+    return rtb.name() + ":" + resourceGroupOf(rtb.id());
+}
+
+// The value of the first "Org_RT" tag, or nullopt when the table carries none.
+std::optional<std::string> orgRtTag(const Record& tags) {
+    auto value = lookup(tags, kOrgRtTag);
+    if (!value)
+        return std::nullopt;
+    return textForm(*value);
+}
+
+// True when the table's "vnet" tag names exactly this VNet.
+bool isTaggedForVnet(const Record& tags, const VirtualNetwork& vnet) {
+    auto value = lookup(tags, kVnetTag);
+    return value && value->is_string() && value->get<std::string>() == vnet.name();
+}
+
+bool isAzureSubnet(const std::string& subnetName) {
+    const auto& reserved = Common::AZURE_SUBNET;
+    return std::find(reserved.begin(), reserved.end(), subnetName) != reserved.end();
+}
+
+}  // namespace
+
+std::vector<std::string> SwitchTraffic::discoverVpcCidr(const VirtualNetwork& vnet,
+                                                        const Record& yaml) {
+    auto allowed = lookup(yaml, "allow_vnet_cidrs");
+    if (!allowed)
+        throw Error("the option record of VNet " + vnet.name() + " has no \"allow_vnet_cidrs\"");
+    const std::vector<IpNetwork> networks = Common::toNetworks(*allowed);
+    std::vector<std::string> selected;
+    for (const auto& prefix : vnet.address_prefixes()) {
+        if (isExpectedVpcPrefix(prefix, networks))
+            selected.push_back(prefix);
+    }
+    return selected;
+}
+
+void SwitchTraffic::discoverSubnetAssociation(const RouteTable& rtb, std::vector<Subnet>& assocs) {
+    auto refs = rtb.subnets();
+    if (!refs)
+        return;
+    assocs.insert(assocs.end(), refs->begin(), refs->end());
+}
+
+bool SwitchTraffic::isMainRtb(const VirtualNetwork& vnet, const RouteTable& rtb) {
+    if (resourceGroupOf(rtb.id()) != resourceGroupOf(vnet.id()))
+        return false;
+    const std::string prefix = Common::getMainTablePrefix(vnet.name()).value_or(vnet.name());
+    const std::string name = rtb.name();
+    return name == prefix + "-main-1" || name == prefix + "-main-2";
+}
+
+std::pair<std::vector<std::string>, RouteTableInfo> SwitchTraffic::discoverRouteTable(
+    const NetworkManagementClient& network_client, bool revert, const VirtualNetwork& vnet,
+    Record& rtb_target_rtb_map) {
+    auto log = libraryLogger();
+    const std::vector<RouteTable> tables = network_client.route_tables.list_all();
+    // Originals are found by name over the whole subscription; a later duplicate wins.
+    std::map<std::string, const RouteTable*> rtbMap;
+    for (const auto& table : tables)
+        rtbMap[table.name()] = &table;
+
+    std::vector<std::string> stagedUdrLst;
+    RouteTableInfo orgRouteTableInfo;
+    if (!rtb_target_rtb_map.is_object())
+        rtb_target_rtb_map = Record::object();
+
+    for (const auto& table : tables) {
+        if (isMainRtb(vnet, table)) {
+            stagedUdrLst.push_back(stagedEntry(table));
+            continue;
+        }
+        const Record tags = table.tags();
+        if (!tags.is_object() || !isTaggedForVnet(tags, vnet))
+            continue;
+        auto orgValue = orgRtTag(tags);
+        if (!orgValue)
+            continue;
+        if (!text::startsWith(*orgValue, kOrgPrefix)) {
+            log->warn(
+                "  **Alert** cannot find org_<routeTableId> in the Org_RT tag of new route "
+                "table " +
+                table.id());
+            continue;
+        }
+        const std::string orgName = orgValue->substr(4);
+
+        if (!revert) {
+            // Forward: only originals the VNet's subnets actually use get a replacement.
+            auto org = rtbMap.find(orgName);
+            if (org == rtbMap.end() || !DiscoveryLib::isRouteTableUsedInVnet(*org->second, vnet)) {
+                continue;
+            }
+            rtb_target_rtb_map[orgName] = table.name();
+            stagedUdrLst.push_back(stagedEntry(table));
+        } else {
+            // Revert: after a switch the subnets use the new tables, so test those.
+            if (!DiscoveryLib::isRouteTableUsedInVnet(table, vnet))
+                continue;
+            rtb_target_rtb_map[table.name()] = orgName;
+            if (orgRouteTableInfo.count(orgName) == 0) {
+                auto org = rtbMap.find(orgName);
+                if (org == rtbMap.end()) {
+                    throw Error("original route table " + orgName + " named in the Org_RT tag of " +
+                                table.id() + " not found");
+                }
+                orgRouteTableInfo.emplace(orgName, *org->second);
+            }
+            stagedUdrLst.push_back(stagedEntry(table));
+        }
+    }
+    return {stagedUdrLst, orgRouteTableInfo};
+}
+
+void SwitchTraffic::discoverSubnets(const NetworkManagementClient& network_client,
+                                    const VirtualNetwork& vnet) {
+    auto log = libraryLogger();
+    log->info("- Discover subnet to route-table association");
+    const auto subnets = network_client.subnets.list(resourceGroupOf(vnet.id()), vnet.name());
+    for (const auto& subnet : subnets) {
+        const std::string name = subnet.name();
+        if (isAzureSubnet(name)) {
+            log->info("  found Azure " + name + " -- skipped ");
+        } else if (auto rtbId = subnet.route_table(); !rtbId) {
+            log->info("  subnet " + name + " has no route table");
+        } else {
+            log->info("  subnet " + name + " is associated to " + resourceName(*rtbId));
+        }
+    }
+}
+
+}  // namespace dm::arm

@@ -1,0 +1,145 @@
+// The forward (switch) run of one VNet.
+#include <algorithm>
+
+#include <spdlog/spdlog.h>
+
+#include "core/text.hpp"
+#include "dm/arm/vnet_pipeline.hpp"
+#include "services/common/common.hpp"
+#include "services/subnet_groups/subnet_groups.hpp"
+#include "services/telvane/telvane.hpp"
+#include "services/terraform/terraform.hpp"
+#include "services/vwan/vwan_mgmt.hpp"
+
+namespace dm::arm {
+namespace {
+
+const char* kControllerPeeringPrefix = "tl-peer-";
+
+// Step 3: a VNet whose Terraform file is already marked was switched before.
+bool alreadySwitched(VnetRun& v) {
+    const std::string name = v.vnet.name();
+    if (Common::isBeforeSwitchTraffic(v.account.targetLocation + "/" + name + ".tf")) return false;
+    spdlog::get("dm")->error(
+        "**Error** Cannot perform dm.arm.switch_traffic for " + name +
+        " because the switch_traffic attribute is already set to true in " + name +
+        ".tf and without a revert.json. Most likely this VNET has been migrated and "
+        "dm.arm.cleanup has been done.");
+    return true;
+}
+
+// Step 11: mark the VNet's Terraform file and note what restores it.
+void markTerraformFile(VnetRun& v) {
+    Terraform::updateSwitchTraffic(v.vnet.name(), true);
+    Terraform::storeFileSize(v.vnet.name() + ".tf", v.revertRecord);
+}
+
+// Step 15: subnet groups and the Terraform import of the attachment.
+void prepareImports(VnetRun& v) {
+    SubnetGroups::configure(v.vnet, v.optionRecord, v.gwName, v.transitName, v.run.apiBase,
+                            v.run.cid);
+    if (isTrue(requireKey(v.run, v.optionRecord, "configure_staging_attachment", "options.")))
+        return;
+    Terraform::createImportAttachment(v.vnet.name(), v.gwName, v.transitName);
+    const Record& domain = requireKey(v.run, v.optionRecord, "domain", "options.");
+    const bool hasDomain = !domain.is_null() && !(domain.is_string() && domain.empty()) &&
+                           !(domain.is_boolean() && !domain.get<bool>());
+    if (hasDomain) Terraform::createDomainAssociation(v.vnet.name(), v.gwName, textForm(domain));
+}
+
+// The advertisement override: a non-empty text, or a list joined with ",".
+std::optional<std::string> spokeAdvertisement(const Record& value) {
+    if (value.is_null()) return std::nullopt;
+    if (value.is_array()) {
+        if (value.empty()) return std::nullopt;
+        std::vector<std::string> parts;
+        for (const auto& item : value) parts.push_back(textForm(item));
+        return text::join(parts, ",");
+    }
+    std::string s = textForm(value);
+    if (s.empty()) return std::nullopt;
+    return s;
+}
+
+// Step 16: the spoke gateway's advertised CIDRs and the transit peer's check.
+void advertiseCidrs(VnetRun& v) {
+    if (isTrue(requireKey(v.run, v.optionRecord, "configure_subnet_groups", "options."))) return;
+    auto log = spdlog::get("dm");
+    std::vector<std::string> cidrs = SwitchTraffic::discoverVpcCidr(v.vnet, v.optionRecord);
+    const std::string tlvx =
+        textForm(requireKey(v.run, v.entry, "tlvx_cidr", "vnets[" + v.vnet.name() + "]."));
+    if (!tlvx.empty() && std::find(cidrs.begin(), cidrs.end(), tlvx) == cidrs.end()) {
+        cidrs.push_back(tlvx);
+    }
+
+    const Record advMap = v.run.spokeGwAdvCidr.value_or(Record::object());
+    if (!advMap.contains(v.gwName)) {
+        log->warn("  **Alert** " + v.gwName + " not found in controller");
+    } else {
+        const Record& current = advMap[v.gwName];
+        if (current.is_array() && !current.empty()) {
+            v.revertRecord["gw_adv_cidr"][v.gwName] = current;
+        }
+        std::string cidrText = text::join(cidrs, ",");
+        if (auto override = spokeAdvertisement(
+                requireKey(v.run, v.optionRecord, "spoke_advertisement", "options."))) {
+            cidrText = *override;
+        }
+        log->info("- Configure " + v.gwName + " with advertized cidrs " + cidrText);
+        if (!v.run.options.dry_run) {
+            try {
+                Telvane::edit_gw_adv_cidr(v.run.apiEndpointUrl, v.run.cid, v.gwName, cidrText);
+            } catch (const std::exception& e) {
+                log->error("  **Error** Failed to configure " + v.gwName +
+                           " with advertized cidrs -" + e.what());
+            }
+        }
+    }
+
+    const Record& peers = requireKey(v.run, v.optionRecord, "transitPeeringMap", "options.");
+    if (!peers.is_object() || !peers.contains(v.transitName)) return;
+    const std::string peer = textForm(peers[v.transitName]);
+    for (const auto& cidr : cidrs) {
+        log->info("- Check " + peer + " for spoke adv. cidr " + cidr);
+        if (v.run.options.dry_run) continue;
+        try {
+            Telvane::check_transit_received_cidr(v.run.apiEndpointUrl, v.run.cid, peer, cidr);
+        } catch (const std::exception& e) {
+            log->error("  **Error** " + peer + " did not receive spoke adv. cidr " + cidr + " -" +
+                       e.what());
+        }
+    }
+}
+
+}  // namespace
+
+bool runSwitchPipeline(VnetRun& v) {
+    if (alreadySwitched(v)) return false;
+    v.account.changesStarted = true;
+    chooseGatewayNames(v);
+    discoverRouting(v);
+    setPropagation(v, false);
+    removeLocks(v);
+    detachSpokeGateway(v);
+    markTerraformFile(v);
+    SwitchTraffic::updateSubnetAssociation(v.optionRecord, false, v.client, v.vnet,
+                                           v.rtbTargetRtbMap, v.orgRouteTableInfo);
+    attachSpokeGateway(v);
+    prepareImports(v);
+    advertiseCidrs(v);
+    if (!SwitchTraffic::isVnetWithVng(*v.account.credential, v.vnet, SwitchTraffic::ER)) {
+        v.revertRecord["peering_prop"][v.vnetKey] = SwitchTraffic::disableUseRemoteGwInPeering(
+            v.account.subscriptionId, v.client, v.vnet, std::string(kControllerPeeringPrefix));
+    }
+    setPropagation(v, true);
+    v.revertRecord["vhc_list"][v.vnetKey] =
+        VWanMgmt::getSerialize(VWanMgmt::deleteVHubConnection(v.vnet, v.optionRecord));
+    if (textForm(requireKey(v.run, v.run.globalRecord, "delete_peering", "")) != "no") {
+        v.revertRecord["peerings"][v.vnetKey] =
+            SwitchTraffic::deletePeerings(v.run.globalRecord, v.account.subscriptionId, v.vnet,
+                                          &v.client, std::string(kControllerPeeringPrefix));
+    }
+    return true;
+}
+
+}  // namespace dm::arm

@@ -1,0 +1,105 @@
+#include "dm/arm/vnet_pipeline.hpp"
+
+#include <spdlog/spdlog.h>
+
+#include "core/text.hpp"
+#include "services/common/common.hpp"
+#include "services/context/globals.hpp"
+#include "services/telvane/telvane.hpp"
+
+namespace dm::arm {
+
+bool isTrue(const Record& value) { return value.is_boolean() && value.get<bool>(); }
+
+namespace {
+std::shared_ptr<spdlog::logger> driverLog() { return spdlog::get("dm"); }
+}  // namespace
+
+void prepareOptions(VnetRun& v, const Record& vnetMap) {
+    v.optionRecord = v.account.accountRecord;  // a deep copy per VNet
+    Common::readVnetOption(vnetMap, v.vnet.name(), v.optionRecord);
+    Globals::yaml = v.optionRecord;
+    v.vnetKey = v.account.subscriptionId + ":" + v.vnet.name();
+}
+
+void chooseGatewayNames(VnetRun& v) {
+    const std::string where = "vnets[" + v.vnet.name() + "].";
+    if (isTrue(requireKey(v.run, v.optionRecord, "configure_gw_name", "options."))) {
+        v.gwName = textForm(requireKey(v.run, v.entry, "spoke_gw_name", where));
+        v.transitName = textForm(requireKey(v.run, v.entry, "transit_gw_name", where));
+        return;
+    }
+    const std::string location = v.vnet.location().value_or("");
+    v.gwName = SwitchTraffic::deduceGwNameWithSubnetCidr(
+        location, textForm(requireKey(v.run, v.entry, "tlvx_cidr", where)));
+    v.transitName = SwitchTraffic::deduceTransitNameWithRegion(location);
+}
+
+void discoverRouting(VnetRun& v) {
+    v.rtbTargetRtbMap = Record::object();
+    auto [staged, orgInfo] = SwitchTraffic::discoverRouteTable(v.client, v.run.options.revert,
+                                                               v.vnet, v.rtbTargetRtbMap);
+    v.stagedUdrLst = std::move(staged);
+    v.orgRouteTableInfo = std::move(orgInfo);
+    v.vpn = SwitchTraffic::isVnetWithVng(*v.account.credential, v.vnet, SwitchTraffic::VPN);
+}
+
+void setPropagation(VnetRun& v, bool disableFlag) {
+    const Record& manage =
+        requireKey(v.run, v.run.globalRecord, "manage_propagate_gateway_routes", "");
+    if (isTrue(manage) && !v.vpn) {
+        SwitchTraffic::setDisableAllRouteTablePropagationInVnet(
+            v.run.options, v.client, v.vnet, v.stagedUdrLst, v.rtbTargetRtbMap, disableFlag);
+    }
+}
+
+void removeLocks(VnetRun& v) {
+    if (!isTrue(requireKey(v.run, v.optionRecord, "delete_vnet_lock", "options."))) return;
+    SwitchTraffic::deleteVnetLock(v.account.credential, v.vnet);
+    auto [transitCred, transitVnet] =
+        SwitchTraffic::getTransitVnet(v.run.apiEndpointUrl, v.run.cid, v.transitName);
+    if (transitCred) SwitchTraffic::deleteVnetLock(transitCred, transitVnet);
+}
+
+void detachSpokeGateway(VnetRun& v) {
+    auto log = driverLog();
+    auto attached = Telvane::list_attached_spoke(v.run.apiEndpointUrl, v.run.cid, v.transitName);
+    if (!attached.count(v.gwName)) {
+        log->info("- Spoke gateway " + v.gwName + " is not attached");
+        return;
+    }
+    SwitchTraffic::attach_spoke_domain(false);
+    log->info("- Detach " + v.gwName + " from " + v.transitName);
+    if (!v.run.options.dry_run) {
+        Telvane::detach_spoke_from_transit_gw(v.run.apiEndpointUrl, v.run.cid, v.gwName,
+                                              v.transitName);
+    }
+}
+
+void attachSpokeGateway(VnetRun& v) {
+    auto log = driverLog();
+    log->info("- Attach " + v.gwName + " to " + v.transitName);
+    const std::string routeTables = text::join(v.stagedUdrLst, ",");
+    const bool subnetGroups =
+        isTrue(requireKey(v.run, v.optionRecord, "configure_subnet_groups", "options."));
+    const Record& maxHpe = requireKey(v.run, v.optionRecord, "max_hpe_performance", "options.");
+    const bool noMaxPerformance =
+        !subnetGroups && !maxHpe.is_null() && textForm(maxHpe) == "false";
+    // The detail line is part of what a dry run shows, so it is logged in both.
+    if (noMaxPerformance) log->info("  with max_hpe_performance False");
+    if (!v.run.options.dry_run) {
+        const std::string& url = v.run.apiEndpointUrl;
+        if (subnetGroups) {
+            Telvane::attach_spoke_to_transit_gw(url, v.run.cid, v.gwName, v.transitName);
+        } else if (noMaxPerformance) {
+            Telvane::attach_spoke_to_transit_gw(url, v.run.cid, v.gwName, v.transitName,
+                                                std::string("true"), routeTables);
+        } else {
+            Telvane::attach_spoke_to_transit_gw(url, v.run.cid, v.gwName, v.transitName,
+                                                std::nullopt, routeTables);
+        }
+    }
+    SwitchTraffic::attach_spoke_domain(true);
+}
+
+}  // namespace dm::arm

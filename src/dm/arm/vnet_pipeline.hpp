@@ -1,0 +1,59 @@
+#pragma once
+// The per-VNet sequence: what both modes share, and the entries of each mode.
+
+#include <string>
+#include <vector>
+
+#include "core/record.hpp"
+#include "dm/arm/cutoverlib.hpp"
+#include "dm/arm/run_context.hpp"
+
+namespace dm::arm {
+
+// Everything one VNet's pipeline works with.
+struct VnetRun {
+    VnetRun(RunContext& r, AccountContext& a, const NetworkManagementClient& c,
+            const VirtualNetwork& n, const Record& e, Record& revert)
+        : run(r), account(a), client(c), vnet(n), entry(e), revertRecord(revert) {}
+
+    RunContext& run;
+    AccountContext& account;
+    const NetworkManagementClient& client;
+    const VirtualNetwork& vnet;
+    const Record& entry;  // the VNet's entry of the account's "vnets"
+    Record& revertRecord;
+    Record optionRecord;
+    std::string vnetKey;  // subscription id + ":" + VNet name
+    std::string gwName;
+    std::string transitName;
+    Record rtbTargetRtbMap = Record::object();
+    std::vector<std::string> stagedUdrLst;
+    RouteTableInfo orgRouteTableInfo;
+    bool vpn = false;
+};
+
+// Forward run of one VNet; returns false when the VNet was refused (already switched).
+bool runSwitchPipeline(VnetRun& v);
+// Revert run of one VNet.
+void runRevertPipeline(VnetRun& v);
+
+// --- steps both modes share ---
+// Steps 1 and 2: the option record, published as Globals::yaml.
+void prepareOptions(VnetRun& v, const Record& vnetMap);
+// Step 4: the spoke and transit gateway names.
+void chooseGatewayNames(VnetRun& v);
+// Steps 6 and 7: route-table discovery and the VPN gateway check.
+void discoverRouting(VnetRun& v);
+// Steps 8 and 18: gateway route propagation on the staged tables.
+void setPropagation(VnetRun& v, bool disableFlag);
+// Step 9: the VNet's lock and, when the controller knows it, the transit VNet's.
+void removeLocks(VnetRun& v);
+// Step 10: detach the spoke gateway when the controller lists it as attached.
+void detachSpokeGateway(VnetRun& v);
+// Step 14: attach the spoke gateway with its route tables, then its security domain.
+void attachSpokeGateway(VnetRun& v);
+
+// True only for the boolean true (a text "true" does not count).
+bool isTrue(const Record& value);
+
+}  // namespace dm::arm

@@ -1,0 +1,231 @@
+// The built program against the emulator process, on the bundled demo topology: switch,
+// refusal of a second switch, revert, dry runs, partial failure and recovery.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "emulator_process.hpp"
+#include "process.hpp"
+
+namespace fs = std::filesystem;
+using dm::test::EmulatorProcess;
+using dm::test::Json;
+using dm::test::runProcess;
+
+namespace {
+
+const std::string kSpokes = "00000000-0000-0000-0000-0000000000a1";
+const std::string kHub = "00000000-0000-0000-0000-0000000000b2";
+
+std::string slurp(const fs::path& path) {
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// The facts a switch changes and a revert must bring back, keyed for comparison.
+std::map<std::string, std::string> facts(const Json& state, bool withLocks = true) {
+    std::map<std::string, std::string> out;
+    for (const auto& sub : state["subscriptions"]) {
+        for (const auto& rg : sub["resourceGroups"]) {
+            for (const auto& rt : rg.value("routeTables", Json::array())) {
+                out["rt " + rt["name"].get<std::string>()] =
+                    rt.value("disableBgpRoutePropagation", false) ? "off" : "on";
+            }
+            for (const auto& vnet : rg.value("virtualNetworks", Json::array())) {
+                const std::string v = vnet["name"];
+                for (const auto& s : vnet.value("subnets", Json::array())) {
+                    std::string rt;
+                    if (s.contains("routeTable")) {
+                        const Json& ref = s["routeTable"];
+                        rt = ref.is_string() ? ref.get<std::string>() : ref.value("id", "");
+                        rt = rt.substr(rt.rfind('/') + 1);
+                    }
+                    out["subnet " + v + "/" + s["name"].get<std::string>()] = rt;
+                }
+                for (const auto& p : vnet.value("virtualNetworkPeerings", Json::array())) {
+                    std::string name = p["name"];
+                    if (name.rfind("RemoteVnetToHubPeering_", 0) == 0) name = "hub-peering";
+                    out["peering " + v + "/" + name] =
+                        std::string(p.value("useRemoteGateways", false) ? "remote-gw " : "") +
+                        (p.value("allowGatewayTransit", false) ? "transit " : "") +
+                        (p.value("allowForwardedTraffic", false) ? "forwarded " : "") +
+                        p.value("peeringState", "");
+                }
+            }
+            for (const auto& hub : rg.value("virtualHubs", Json::array())) {
+                for (const auto& c : hub.value("hubVirtualNetworkConnections", Json::array())) {
+                    out["hubconn " + c["name"].get<std::string>()] = "present";
+                }
+            }
+        }
+    }
+    if (withLocks) {
+        for (const auto& lock : state.value("locks", Json::array())) {
+            out["lock " + lock["name"].get<std::string>()] = lock.value("level", "");
+        }
+    }
+    const Json& ctrl = state["controller"];
+    for (const auto& a : ctrl.value("attachments", Json::array())) {
+        out["attachment " + a["spoke_gw_name"].get<std::string>()] = a["transit_gw_name"];
+    }
+    for (const auto& g : ctrl.value("gateways", Json::array())) {
+        out["adv " + g["gw_name"].get<std::string>()] = g.value("advertised_cidrs", Json::array()).dump();
+    }
+    for (const auto& d : ctrl.value("security_domains", Json::array())) {
+        out["domain " + d["domain_name"].get<std::string>()] = d["attachments"].dump();
+    }
+    return out;
+}
+
+class DemoRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/dm-e2e-XXXXXX";
+        work_ = mkdtemp(pattern);
+        emulator_ = std::make_unique<EmulatorProcess>(
+            DM_EMULATOR, std::string(DM_SOURCE_DIR) + "/examples/demo/topology.json", work_.string());
+        for (const char* alias : {"spokes-east", "hub-central"}) {
+            fs::create_directories(work_ / "output" / alias);
+            for (const auto& f :
+                 fs::directory_iterator(fs::path(DM_SOURCE_DIR) / "examples/demo/terraform" / alias)) {
+                fs::copy_file(f.path(), work_ / "output" / alias / f.path().filename());
+            }
+        }
+        writeYaml(slurp(fs::path(DM_SOURCE_DIR) / "examples/demo/discovery.yaml.in"));
+        initial_ = emulator_->state();
+    }
+
+    void TearDown() override {
+        emulator_.reset();
+        if (!HasFailure()) fs::remove_all(work_);
+    }
+
+    void writeYaml(std::string text) {
+        auto put = [&](const std::string& key, const std::string& value) {
+            text = std::regex_replace(text, std::regex(key), value);
+        };
+        put("@WORK@", work_.string());
+        put("@BASE_URL@", emulator_->baseUrl());
+        put("@CA_FILE@", emulator_->caFile());
+        put("@CONTROLLER@", emulator_->controllerAddress());
+        std::ofstream(work_ / "discovery.yaml") << text;
+    }
+
+    dm::test::ProcessResult tool(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {"--yaml_file", (work_ / "discovery.yaml").string()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return runProcess(DM_PROGRAM, args,
+                          {{"DM_CTRL_PASSWORD", "demo-controller-password"},
+                           {"DM_AZURE_CLIENT_SECRET", "demo-azure-secret"}},
+                          work_.string());
+    }
+
+    fs::path revertJson(const std::string& alias) const {
+        return work_ / "output" / alias / "tmp" / "revert.json";
+    }
+
+    fs::path work_;
+    std::unique_ptr<EmulatorProcess> emulator_;
+    Json initial_;
+};
+
+TEST_F(DemoRun, SwitchRefuseAgainAndRevertToTheInitialTopology) {
+    auto r = tool();
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+
+    const auto switched = facts(emulator_->state());
+    EXPECT_EQ(switched.at("subnet spoke-app/app"), "rt-app-staged");
+    EXPECT_EQ(switched.at("subnet spoke-app/data"), "spoke-app-main-1");
+    EXPECT_EQ(switched.at("subnet spoke-app/tlvx-spoke-gw-subnet"), "");
+    EXPECT_EQ(switched.at("subnet spoke-web/batch"), "spoke-web-main-1");
+    EXPECT_EQ(switched.at("subnet spoke-web/jobs"), "spoke-web-main-2");
+    EXPECT_EQ(switched.count("peering spoke-app/spoke-app-to-hub"), 0u);
+    EXPECT_EQ(switched.count("peering hub-vnet/hub-to-spoke-db"), 0u);
+    EXPECT_EQ(switched.count("hubconn spoke-web-conn"), 0u);
+    EXPECT_EQ(switched.count("lock spoke-app-no-delete"), 0u);
+    EXPECT_EQ(switched.at("attachment azu-use-0a0afa00-gw"), "azu-use-transit-gw");
+    EXPECT_EQ(switched.at("attachment spoke-db-gw"), "azu-use-transit-gw");
+    EXPECT_EQ(switched.at("domain prod"), R"(["spoke-db-gw"])");
+    EXPECT_EQ(switched.at("adv azu-use-0a0afa00-gw"), R"(["10.10.0.0/16","10.10.250.0/26"])");
+    ASSERT_TRUE(fs::exists(revertJson("spokes-east")));
+    ASSERT_TRUE(fs::exists(revertJson("hub-central")));
+    const Json record = Json::parse(slurp(revertJson("spokes-east")));
+    EXPECT_EQ(record["peerings"][kSpokes + ":spoke-app"].size(), 1u);
+    EXPECT_EQ(record["gw_adv_cidr"]["azu-use-0a0afa00-gw"], Json::array({"10.10.0.0/16"}));
+    EXPECT_NE(slurp(work_ / "output/spokes-east/spoke-app.tf").find("switch_traffic = true"),
+              std::string::npos);
+    // Accounts in list order.
+    EXPECT_LT(r.out.find(kSpokes), r.out.find(kHub));
+
+    emulator_->clearWriteLog();
+    r = tool();
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.out.find("**Alert** revert.json found for account " + kSpokes +
+                         ". Please revert first (switch_traffic --revert) before rerunning "
+                         "switch_traffic for this account."),
+              std::string::npos)
+        << r.out;
+    EXPECT_TRUE(emulator_->writeLog().empty());
+
+    r = tool({"--revert"});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(facts(emulator_->state(), false), facts(initial_, false));
+    EXPECT_FALSE(fs::exists(revertJson("spokes-east")));
+    EXPECT_FALSE(fs::exists(revertJson("hub-central")));
+    EXPECT_EQ(slurp(work_ / "output/spokes-east/spoke-app.tf"),
+              slurp(fs::path(DM_SOURCE_DIR) / "examples/demo/terraform/spokes-east/spoke-app.tf"));
+}
+
+TEST_F(DemoRun, DryRunsChangeNothingInEitherMode) {
+    auto r = tool({"--dry_run"});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_TRUE(emulator_->writeLog().empty()) << emulator_->writeLog().dump(1);
+    EXPECT_FALSE(fs::exists(revertJson("spokes-east")));
+    EXPECT_NE(r.out.find("- Attach azu-use-0a0afa00-gw to azu-use-transit-gw"), std::string::npos);
+
+    ASSERT_EQ(tool().exitCode, 0);
+    emulator_->clearWriteLog();
+    const auto before = facts(emulator_->state());
+    r = tool({"--revert", "--dry_run"});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_TRUE(emulator_->writeLog().empty()) << emulator_->writeLog().dump(1);
+    EXPECT_EQ(facts(emulator_->state()), before);
+    EXPECT_TRUE(fs::exists(revertJson("spokes-east")));
+}
+
+TEST_F(DemoRun, AccountWithoutMatchingVnetsStillStoresAnEmptyRecord) {
+    std::string yaml = slurp(fs::path(DM_SOURCE_DIR) / "examples/demo/discovery.yaml.in");
+    yaml = std::regex_replace(yaml, std::regex("vnet_name: spoke-ops"), "vnet_name: no-such-vnet");
+    writeYaml(yaml);
+    auto r = tool();
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    const Json record = Json::parse(slurp(revertJson("hub-central")));
+    EXPECT_EQ(record.dump(),
+              R"({"vnetid-tf-size":{},"gw_adv_cidr":{},"peering_prop":{},"peerings":{},"vhc_list":{}})");
+}
+
+TEST_F(DemoRun, FailureMidRunKeepsAPartialRecordThatARevertUndoes) {
+    // The second attach (spoke-web) is refused: spoke-app is switched by then, its peerings gone.
+    emulator_->admin("POST", "/admin/faults",
+                     {{"action", "attach_spoke_to_transit_gateway"}, {"after", 1}, {"count", 1},
+                      {"status", 200}, {"message", "attachment quota reached"}});
+    auto r = tool();
+    EXPECT_EQ(r.exitCode, 1) << r.out;
+    EXPECT_NE(r.out.find("is partly switched"), std::string::npos) << r.out;
+    ASSERT_TRUE(fs::exists(revertJson("spokes-east")));
+    const Json record = Json::parse(slurp(revertJson("spokes-east")));
+    EXPECT_EQ(record["peerings"][kSpokes + ":spoke-app"].size(), 1u);
+    EXPECT_FALSE(fs::exists(revertJson("hub-central")));  // never reached
+
+    r = tool({"--revert"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(facts(emulator_->state(), false), facts(initial_, false));
+    EXPECT_FALSE(fs::exists(revertJson("spokes-east")));
+}
+
+}  // namespace
