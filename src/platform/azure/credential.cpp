@@ -1,6 +1,19 @@
 #include "platform/azure/credential.hpp"
 
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <mutex>
+
 #include "core/error.hpp"
+#include "core/text.hpp"
+#include "platform/azure/detail.hpp"
+#include "platform/azure/errors.hpp"
+#include "platform/azure/pipeline.hpp"
+#include "platform/http/curl_transport.hpp"
+#include "platform/http/retry.hpp"
 
 namespace dm::azure {
 
@@ -15,28 +28,201 @@ AzureCloud AzureCloud::chinaCloud() {
 }
 
 AzureCloud AzureCloud::usGovernmentCloud() {
-    return {"usgovernment", "https://login.microsoftonline.us", "https://management.usgovcloudapi.net",
-            "https://management.usgovcloudapi.net/.default", std::nullopt};
+    return {"usgovernment", "https://login.microsoftonline.us",
+            "https://management.usgovcloudapi.net", "https://management.usgovcloudapi.net/.default",
+            std::nullopt};
 }
 
 namespace {
-// Placeholder until the token client lands: holds the settings, cannot fetch tokens yet.
-class PendingCredential : public TokenCredential {
-public:
-    explicit PendingCredential(ClientSecretCredentialOptions o) : options_(std::move(o)) {}
-    AccessToken getToken(const std::string&) override {
-        throw Error("token requests are not available in this build");
+
+using SystemClock = std::chrono::system_clock;
+
+struct CachedToken {
+    AccessToken token;
+    SystemClock::time_point acquired;
+};
+
+// Tokens of the whole process: a run makes many clients from credentials of few service
+// principals, and each principal should cost one grant per token lifetime.
+struct TokenCache {
+    std::mutex mutex;
+    std::map<std::string, CachedToken> entries;
+};
+
+TokenCache& tokenCache() {
+    static TokenCache cache;
+    return cache;
+}
+
+struct TransportRegistry {
+    std::mutex mutex;
+    std::map<std::optional<std::string>, std::shared_ptr<http::Transport>> transports;
+};
+
+TransportRegistry& transportRegistry() {
+    static TransportRegistry registry;
+    return registry;
+}
+
+std::string trimSlashes(std::string text) {
+    while (!text.empty() && text.back() == '/')
+        text.pop_back();
+    return text;
+}
+
+// expires_in is a number on the v2.0 endpoint and a string on the legacy one.
+std::optional<long long> expiresIn(const Record& body) {
+    auto it = body.find("expires_in");
+    if (it == body.end())
+        return std::nullopt;
+    if (it->is_number_integer())
+        return it->get<long long>();
+    if (it->is_number())
+        return static_cast<long long>(it->get<double>());
+    if (it->is_string()) {
+        const std::string& s = it->get_ref<const std::string&>();
+        if (!s.empty() && s.size() < 12 &&
+            std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+            return std::stoll(s);
+        }
     }
+    return std::nullopt;
+}
+
+class ClientSecretCredential : public TokenCredential {
+  public:
+    explicit ClientSecretCredential(ClientSecretCredentialOptions options)
+        : options_(std::move(options)) {
+        if (!options_.transport)
+            options_.transport = defaultTransport(options_.cloud.caBundle);
+    }
+
+    AccessToken getToken(const std::string& scope) override {
+        const std::string key = cacheKey(scope);
+        const auto now = clock();
+        {
+            TokenCache& cache = tokenCache();
+            std::lock_guard lock(cache.mutex);
+            auto it = cache.entries.find(key);
+            if (it != cache.entries.end() && !needsRefresh(it->second, now)) {
+                return it->second.token;
+            }
+        }
+        CachedToken fresh{requestToken(scope, now), now};
+        TokenCache& cache = tokenCache();
+        std::lock_guard lock(cache.mutex);
+        cache.entries[key] = fresh;
+        return fresh.token;
+    }
+
+    void invalidateToken(const std::string& scope) override {
+        TokenCache& cache = tokenCache();
+        std::lock_guard lock(cache.mutex);
+        cache.entries.erase(cacheKey(scope));
+    }
+
     const AzureCloud& cloud() const override { return options_.cloud; }
     std::shared_ptr<http::Transport> transport() const override { return options_.transport; }
 
-private:
+  private:
+    SystemClock::time_point clock() const {
+        return options_.clock ? options_.clock() : SystemClock::now();
+    }
+
+    std::string cacheKey(const std::string& scope) const {
+        // The secret takes part only as a hash, so a rotated secret gets its own entry.
+        return fmt::format("{}|{}|{}|{:x}|{}", trimSlashes(options_.cloud.authorityHost),
+                           text::toLower(options_.tenantId), text::toLower(options_.clientId),
+                           std::hash<std::string>{}(options_.clientSecret), scope);
+    }
+
+    // Renew before expiry: 5 minutes ahead, or half the lifetime for tokens shorter than that.
+    bool needsRefresh(const CachedToken& cached, SystemClock::time_point now) const {
+        auto lifetime = cached.token.expiresOn - cached.acquired;
+        auto window = std::min<SystemClock::duration>(options_.refreshWindow, lifetime / 2);
+        return cached.token.expiresOn - now <= window;
+    }
+
+    // Removes the secret from service text, in case an error echoes the request.
+    std::string scrub(std::string text) const {
+        const std::string& secret = options_.clientSecret;
+        if (secret.empty())
+            return text;
+        for (size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at)) {
+            text.replace(at, secret.size(), "***");
+        }
+        return text;
+    }
+
+    AccessToken requestToken(const std::string& scope, SystemClock::time_point now) const {
+        const std::string who =
+            fmt::format("tenant {}, client {}", options_.tenantId, options_.clientId);
+        http::Request request;
+        request.method = "POST";
+        request.url = trimSlashes(options_.cloud.authorityHost) + "/" +
+                      encodeUriComponent(options_.tenantId) + "/oauth2/v2.0/token";
+        request.headers = {{"Content-Type", "application/x-www-form-urlencoded"},
+                           {"Accept", "application/json"},
+                           {"x-ms-client-request-id", newRequestId()}};
+        request.body =
+            "grant_type=client_credentials&client_id=" + encodeUriComponent(options_.clientId) +
+            "&client_secret=" + encodeUriComponent(options_.clientSecret) +
+            "&scope=" + encodeUriComponent(scope);
+
+        http::Response response = options_.transport->send(request);
+        auto body = detail::parseObject(response.body);
+        if (response.status != 200) {
+            std::string reason;
+            if (body) {
+                std::string code = detail::stringAt(*body, "error").value_or("");
+                std::string description = detail::stringAt(*body, "error_description").value_or("");
+                reason = code.empty() ? description
+                                      : (description.empty() ? code : code + ": " + description);
+                if (auto trace = detail::stringAt(*body, "trace_id")) {
+                    detail::log()->debug("token request for {} refused; trace id {}", who, *trace);
+                }
+            }
+            if (reason.empty())
+                reason = fmt::format("status {}", response.status);
+            throw AuthenticationError(
+                scrub(fmt::format("Token request for {} failed: {}", who, reason)));
+        }
+        auto token = body ? detail::stringAt(*body, "access_token") : std::nullopt;
+        auto lifetime = body ? expiresIn(*body) : std::nullopt;
+        if (!token || token->empty() || !lifetime) {
+            throw AuthenticationError("Token request for " + who +
+                                      " returned no access_token and expires_in");
+        }
+        detail::log()->debug("token for {} acquired for scope {}; expires in {} s", who, scope,
+                             *lifetime);
+        return {*token, now + std::chrono::seconds(*lifetime)};
+    }
+
     ClientSecretCredentialOptions options_;
 };
+
 }  // namespace
 
 std::shared_ptr<TokenCredential> makeClientSecretCredential(ClientSecretCredentialOptions options) {
-    return std::make_shared<PendingCredential>(std::move(options));
+    return std::make_shared<ClientSecretCredential>(std::move(options));
+}
+
+std::shared_ptr<http::Transport> defaultTransport(const std::optional<std::string>& caBundle) {
+    TransportRegistry& registry = transportRegistry();
+    std::lock_guard lock(registry.mutex);
+    auto& transport = registry.transports[caBundle];
+    if (!transport) {
+        http::CurlTransportOptions options;
+        options.caBundle = caBundle;
+        transport = std::make_shared<http::RetryingTransport>(http::makeCurlTransport(options));
+    }
+    return transport;
+}
+
+void clearTokenCache() {
+    TokenCache& cache = tokenCache();
+    std::lock_guard lock(cache.mutex);
+    cache.entries.clear();
 }
 
 }  // namespace dm::azure

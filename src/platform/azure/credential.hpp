@@ -2,6 +2,7 @@
 // Microsoft Entra client-credentials tokens for one service principal in one cloud.
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,6 +37,11 @@ struct ClientSecretCredentialOptions {
     // Shared by every client made from this credential so that connections are reused; when
     // null, the process-wide default transport for the cloud is used.
     std::shared_ptr<http::Transport> transport;
+    // Time source of the token cache; system_clock::now when empty.
+    std::function<std::chrono::system_clock::time_point()> clock = {};
+    // A cached token is renewed when less than this is left (or less than half its lifetime,
+    // for short-lived tokens).
+    std::chrono::seconds refreshWindow{300};
 };
 
 class TokenCredential {
@@ -45,8 +51,21 @@ public:
     virtual AccessToken getToken(const std::string& scope) = 0;
     virtual const AzureCloud& cloud() const = 0;
     virtual std::shared_ptr<http::Transport> transport() const = 0;
+    // Forgets the cached token for `scope` (ARM refused it), so the next getToken asks anew.
+    virtual void invalidateToken(const std::string& scope) { (void)scope; }
 };
 
+// A credential for the client-credentials grant. Tokens are cached process-wide per
+// (authority, tenant, client, secret, scope), so credentials made twice for one service principal
+// share them. getToken throws AuthenticationError (platform/azure/errors.hpp) when the grant is
+// refused, and TransportError when the token endpoint cannot be reached.
 std::shared_ptr<TokenCredential> makeClientSecretCredential(ClientSecretCredentialOptions options);
+
+// The process-wide transport for a CA bundle (the system store when nullopt): libcurl behind the
+// retry policy, made on first use, so every client of a run shares its connections.
+std::shared_ptr<http::Transport> defaultTransport(const std::optional<std::string>& caBundle);
+
+// Empties the process-wide token cache (for tests, and after credentials were rotated).
+void clearTokenCache();
 
 }  // namespace dm::azure

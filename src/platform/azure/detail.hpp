@@ -1,0 +1,28 @@
+#pragma once
+// Helpers shared by the Azure client's sources; not part of its interface.
+
+#include <spdlog/spdlog.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/record.hpp"
+#include "platform/http/http.hpp"
+
+namespace dm::azure::detail {
+
+// The "dm.azure" logger when logging is configured, else a quiet stand-in (never registered, so
+// configuring logging later cannot collide with it).
+std::shared_ptr<spdlog::logger> log();
+
+// The body as a JSON object, or nullopt when it is empty, not JSON, or not an object.
+std::optional<Record> parseObject(const std::string& body);
+
+// The string under `key` of an object, or nullopt when absent or not a string.
+std::optional<std::string> stringAt(const Record& object, const char* key);
+
+// The URL without its query string, for messages.
+std::string withoutQuery(const std::string& url);
+
+}  // namespace dm::azure::detail

@@ -1,0 +1,186 @@
+#include "platform/azure/poller.hpp"
+
+#include <algorithm>
+
+#include "core/text.hpp"
+#include "platform/azure/detail.hpp"
+#include "platform/azure/errors.hpp"
+#include "platform/http/retry.hpp"
+
+namespace dm::azure {
+
+namespace {
+
+bool isTerminal(const std::string& status) {
+    return text::iequals(status, "Succeeded") || text::iequals(status, "Failed") ||
+           text::iequals(status, "Canceled");
+}
+
+bool isFailure(const std::string& status) {
+    return text::iequals(status, "Failed") || text::iequals(status, "Canceled");
+}
+
+std::optional<std::string> provisioningState(const std::optional<Record>& body) {
+    if (!body)
+        return std::nullopt;
+    auto props = body->find("properties");
+    if (props == body->end())
+        return std::nullopt;
+    return detail::stringAt(*props, "provisioningState");
+}
+
+}  // namespace
+
+LroOperation::LroOperation(std::shared_ptr<const ArmPipeline> pipeline, std::string method,
+                           std::string url, std::optional<Record> body, std::string resourceId)
+    : pipeline_(std::move(pipeline)),
+      method_(std::move(method)),
+      url_(std::move(url)),
+      resourceId_(std::move(resourceId)),
+      clientRequestId_(newRequestId()) {
+    initial_ =
+        pipeline_->send(method_, url_, body, {200, 201, 202, 204}, resourceId_, clientRequestId_);
+    last_ = initial_;
+    started_ = pipeline_->now();
+
+    const bool isPut = method_ == "PUT";
+    auto initialBody = detail::parseObject(initial_.body);
+    auto state = provisioningState(initialBody);
+    if (isPut && initialBody)
+        resource_ = initialBody;
+
+    if (initial_.status == 204) {
+        mode_ = Mode::Done;
+        status_ = "Succeeded";
+    } else if ((initial_.status == 200 || initial_.status == 201) && state && isTerminal(*state)) {
+        mode_ = Mode::Done;
+        status_ = *state;
+        if (isFailure(*state))
+            failure_ = initialBody;
+    } else if (auto async = initial_.header("Azure-AsyncOperation"); async && !async->empty()) {
+        mode_ = Mode::AsyncOp;
+        pollUrl_ = *async;
+    } else if (auto location = initial_.header("Location"); location && !location->empty()) {
+        mode_ = Mode::Location;
+        pollUrl_ = *location;
+    } else if (isPut && (initial_.status != 200 || state)) {
+        // No status URL and not done yet: the resource itself tells when it is done.
+        mode_ = Mode::Body;
+        pollUrl_ = url_;
+    } else {
+        // Nothing to follow (a DELETE answered 200 or 202 without a status URL): done.
+        mode_ = Mode::Done;
+        status_ = "Succeeded";
+    }
+    if (mode_ == Mode::Done) {
+        done_ = true;
+    } else {
+        status_ = state.value_or("InProgress");
+        if (isTerminal(status_))
+            status_ = "InProgress";
+    }
+}
+
+std::chrono::milliseconds LroOperation::delayAfter(const http::Response& response) const {
+    const ArmClientOptions& options = pipeline_->options();
+    auto hint = http::serverRetryDelay(response, std::chrono::system_clock::now());
+    if (!hint)
+        return options.pollInterval;
+    return std::min(*hint, options.maxPollDelay);
+}
+
+void LroOperation::poll() {
+    http::Response response = pipeline_->send("GET", pollUrl_, std::nullopt, {200, 201, 202, 204},
+                                              resourceId_, clientRequestId_);
+    last_ = response;
+    auto body = detail::parseObject(response.body);
+    switch (mode_) {
+        case Mode::AsyncOp: {
+            auto status = body ? detail::stringAt(*body, "status") : std::nullopt;
+            if (!status) {
+                throw Error("unreadable status of operation " + method_ + " " + resourceId_ +
+                            " from GET " + detail::withoutQuery(pollUrl_));
+            }
+            status_ = *status;
+            if (isFailure(status_))
+                failure_ = body;
+            if (auto next = response.header("Azure-AsyncOperation"); next && !next->empty()) {
+                pollUrl_ = *next;
+            }
+            break;
+        }
+        case Mode::Location:
+            if (response.status == 202) {
+                status_ = "InProgress";
+                if (auto next = response.header("Location"); next && !next->empty()) {
+                    pollUrl_ = *next;
+                }
+            } else {
+                status_ = "Succeeded";
+            }
+            break;
+        case Mode::Body:
+            if (response.status == 202) {
+                status_ = "InProgress";
+            } else {
+                status_ = provisioningState(body).value_or("Succeeded");
+                resource_ = body;
+                if (isFailure(status_))
+                    failure_ = body;
+            }
+            break;
+        case Mode::Done:
+            break;
+    }
+    if (isTerminal(status_))
+        done_ = true;
+}
+
+void LroOperation::throwFailed() const {
+    std::string code;
+    std::string message;
+    if (failure_) {
+        auto error = failure_->find("error");
+        if (error != failure_->end() && error->is_object()) {
+            code = detail::stringAt(*error, "code").value_or("");
+            message = detail::stringAt(*error, "message").value_or("");
+        }
+    }
+    if (code.empty() && message.empty()) {
+        message = "Operation " + method_ + " " + resourceId_ + " ended " + status_;
+    }
+    throw ArmError(last_.status, std::move(code), std::move(message),
+                   last_.header("x-ms-request-id").value_or(""), method_, resourceId_);
+}
+
+std::optional<Record> LroOperation::wait() {
+    if (finished_)
+        return result_;
+    const auto deadline = started_ + pipeline_->options().lroDeadline;
+    while (!done_) {
+        auto delay = delayAfter(last_);
+        if (pipeline_->now() + delay > deadline) {
+            throw LroTimeoutError(method_, resourceId_, status_, pipeline_->options().lroDeadline);
+        }
+        pipeline_->sleep(delay);
+        poll();
+    }
+    if (isFailure(status_))
+        throwFailed();
+    if (method_ == "PUT") {
+        // Only the resource body polled at the end is the stored state; status-URL modes read
+        // it again.
+        if (mode_ != Mode::Body && mode_ != Mode::Done)
+            resource_.reset();
+        if (!resource_) {
+            http::Response final =
+                pipeline_->send("GET", url_, std::nullopt, {200}, resourceId_, clientRequestId_);
+            resource_ = detail::parseObject(final.body);
+        }
+        result_ = resource_ ? resource_ : Record::object();
+    }
+    finished_ = true;
+    return result_;
+}
+
+}  // namespace dm::azure

@@ -1,0 +1,70 @@
+#include "platform/azure/resource_graph_client.hpp"
+
+#include "core/text.hpp"
+#include "platform/azure/detail.hpp"
+
+namespace dm::azure {
+
+namespace {
+
+const char* kResourcesPath = "/providers/Microsoft.ResourceGraph/resources";
+
+std::int64_t integerAt(const Record& body, const char* key) {
+    auto it = body.find(key);
+    if (it == body.end() || !it->is_number())
+        return 0;
+    return it->is_number_integer() ? it->get<std::int64_t>()
+                                   : static_cast<std::int64_t>(it->get<double>());
+}
+
+}  // namespace
+
+ResourceGraphClient::ResourceGraphClient(std::shared_ptr<TokenCredential> credential,
+                                         ArmClientOptions options)
+    : pipeline_(std::make_shared<const ArmPipeline>(std::move(credential), std::move(options))) {}
+
+QueryResponse ResourceGraphClient::resources(const QueryRequest& query) const {
+    Record body = Record::object();
+    body["subscriptions"] = query.subscriptions;
+    body["query"] = query.query;
+    Record options = Record::object();
+    if (query.options.result_format)
+        options["resultFormat"] = *query.options.result_format;
+    if (query.options.top)
+        options["$top"] = *query.options.top;
+    if (query.options.skip)
+        options["$skip"] = *query.options.skip;
+    if (query.options.skip_token)
+        options["$skipToken"] = *query.options.skip_token;
+    if (!options.empty())
+        body["options"] = options;
+
+    // The query only reads, so the retry policy may send it again like a GET.
+    auto response =
+        pipeline_->send("POST", pipeline_->url(kResourcesPath, kResourceGraphApiVersion), body,
+                        {200}, kResourcesPath, "", true);
+    auto answer = detail::parseObject(response.body);
+    if (!answer)
+        throw Error("unreadable answer to the Resource Graph query");
+
+    QueryResponse out;
+    out.total_records = integerAt(*answer, "totalRecords");
+    out.count = integerAt(*answer, "count");
+    if (auto truncated = answer->find("resultTruncated"); truncated != answer->end()) {
+        // The service sends the string "true"/"false"; accept a real boolean as well.
+        out.result_truncated =
+            truncated->is_boolean()
+                ? truncated->get<bool>()
+                : text::iequals(detail::stringAt(*answer, "resultTruncated").value_or(""), "true");
+    }
+    out.skip_token = detail::stringAt(*answer, "$skipToken");
+    if (auto data = answer->find("data"); data != answer->end() && !data->is_null()) {
+        out.data = *data;
+    }
+    if (auto facets = answer->find("facets"); facets != answer->end() && facets->is_array()) {
+        out.facets = *facets;
+    }
+    return out;
+}
+
+}  // namespace dm::azure
