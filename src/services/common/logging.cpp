@@ -1,0 +1,225 @@
+// The logging configuration (a record, so the driver can adjust handler levels before applying
+// it) and its application to spdlog.
+
+#include <spdlog/sinks/basic_file_sink.h>
+#include <spdlog/sinks/stdout_sinks.h>
+#include <spdlog/spdlog.h>
+
+#include <cctype>
+#include <filesystem>
+#include <map>
+
+#include "core/error.hpp"
+#include "core/text.hpp"
+#include "services/common/common.hpp"
+#include "services/common/config_check.hpp"
+#include "services/context/app_exit_status.hpp"
+
+namespace dm {
+
+namespace {
+
+const std::vector<std::string>& loggerNames() {
+    static const std::vector<std::string> names = {"dm",
+                                                   "dm.arm.cutoverlib",
+                                                   "dm.arm.commonlib",
+                                                   "dm.arm.terraform",
+                                                   "dm.arm.telvane",
+                                                   "dm.arm.res.VWanMgmt",
+                                                   "dm.arm.lib.subnet_groups",
+                                                   "dm.aws",
+                                                   "dm.http",
+                                                   "dm.azure"};
+    return names;
+}
+
+std::string upper(std::string s) {
+    for (char& c : s)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+constexpr const char* kConsolePattern = "%v";
+constexpr const char* kFilePattern = "%Y-%m-%d %H:%M:%S.%e %-8l %n: %v";
+
+spdlog::level::level_enum parseLevel(const Record& value, const std::string& where) {
+    if (value.is_number_integer()) {
+        // Numeric levels as in the common logging convention: 10 debug ... 50 critical.
+        int n = value.get<int>();
+        if (n <= 0)
+            return spdlog::level::trace;
+        if (n <= 10)
+            return spdlog::level::debug;
+        if (n <= 20)
+            return spdlog::level::info;
+        if (n <= 30)
+            return spdlog::level::warn;
+        if (n <= 40)
+            return spdlog::level::err;
+        return spdlog::level::critical;
+    }
+    static const std::map<std::string, spdlog::level::level_enum> names = {
+        {"notset", spdlog::level::trace},     {"debug", spdlog::level::debug},
+        {"info", spdlog::level::info},        {"warning", spdlog::level::warn},
+        {"warn", spdlog::level::warn},        {"error", spdlog::level::err},
+        {"critical", spdlog::level::critical}};
+    if (value.is_string()) {
+        auto it = names.find(text::toLower(value.get<std::string>()));
+        if (it != names.end())
+            return it->second;
+    }
+    throw ConfigError("logging configuration: " + where + ": unknown level " + value.dump());
+}
+
+spdlog::sink_ptr makeSink(const std::string& name, const Record& handler,
+                          const Record& formatters) {
+    std::string kind = handler.value("class", "console");
+    spdlog::sink_ptr sink;
+    if (kind == "console") {
+        if (handler.value("stream", "stdout") == "stderr") {
+            sink = std::make_shared<spdlog::sinks::stderr_sink_mt>();
+        } else {
+            sink = std::make_shared<spdlog::sinks::stdout_sink_mt>();
+        }
+    } else if (kind == "file") {
+        std::string file = handler.value("filename", "");
+        if (file.empty())
+            throw ConfigError("logging configuration: " + name + ": no filename");
+        std::error_code ec;
+        auto parent = std::filesystem::path(file).parent_path();
+        if (!parent.empty())
+            std::filesystem::create_directories(parent, ec);
+        try {
+            sink = std::make_shared<spdlog::sinks::basic_file_sink_mt>(
+                file, handler.value("mode", "a") == "w");
+        } catch (const spdlog::spdlog_ex& e) {
+            throw ConfigError(file + ": cannot open log file: " + e.what());
+        }
+    } else {
+        throw ConfigError("logging configuration: " + name + ": unknown handler class \"" + kind +
+                          "\"");
+    }
+    std::string pattern = kind == "console" ? kConsolePattern : kFilePattern;
+    if (auto formatter = lookup(handler, "formatter"); formatter && formatter->is_string()) {
+        if (auto f = lookup(formatters, formatter->get<std::string>())) {
+            pattern = f->value("format", pattern);
+        }
+    }
+    sink->set_pattern(pattern);
+    sink->set_level(handler.contains("level") ? parseLevel(handler["level"], name)
+                                              : spdlog::level::trace);
+    return sink;
+}
+
+void configureLogger(const std::string& name, std::vector<spdlog::sink_ptr> sinks,
+                     spdlog::level::level_enum level) {
+    auto logger = spdlog::get(name);
+    if (logger) {
+        // Replace in place: modules may hold the pointer they got earlier.
+        logger->sinks() = std::move(sinks);
+    } else {
+        logger = std::make_shared<spdlog::logger>(name, sinks.begin(), sinks.end());
+        spdlog::register_logger(logger);
+    }
+    logger->set_level(level);
+    logger->flush_on(spdlog::level::trace);
+}
+
+}  // namespace
+
+LogLocation Common::initLogLocation(const Record& doc) {
+    Record log;
+    if (const Record* found = config::find(doc, "log", "")) {
+        config::expectMap(*found, "log");
+        log = *found;
+    }
+    LogLocation location;
+    location.log_folder = config::optString(log, "folder", "log").value_or("logs");
+    std::string fileName =
+        config::optString(log, "file_name", "log").value_or("dm.arm.switch_traffic.log");
+    location.log_file = (std::filesystem::path(location.log_folder) / fileName).string();
+    std::string consoleLevel = config::optString(log, "console_level", "log").value_or("INFO");
+    std::string fileLevel = config::optString(log, "file_level", "log").value_or("DEBUG");
+
+    Record& cfg = location.logging_config;
+    cfg["version"] = 1;
+    cfg["formatters"]["bare"]["format"] = kConsolePattern;
+    cfg["formatters"]["detailed"]["format"] = kFilePattern;
+    cfg["handlers"]["consoleHandler"] = {{"class", "console"},
+                                         {"stream", "stdout"},
+                                         {"formatter", "bare"},
+                                         {"level", upper(consoleLevel)}};
+    cfg["handlers"]["logConsoleHandler"] = {{"class", "file"},
+                                            {"filename", location.log_file},
+                                            {"mode", "a"},
+                                            {"formatter", "detailed"},
+                                            {"level", upper(fileLevel)}};
+    for (const std::string& name : loggerNames()) {
+        cfg["loggers"][name] = {
+            {"level", "DEBUG"},
+            {"handlers", Record::array({"consoleHandler", "logConsoleHandler"})}};
+    }
+    return location;
+}
+
+void applyLoggingConfig(const Record& config) {
+    Record formatters = config.value("formatters", Record::object());
+    std::map<std::string, spdlog::sink_ptr> sinks;
+    const Record handlers = config.value("handlers", Record::object());
+    for (const auto& [name, handler] : handlers.items()) {
+        sinks[name] = makeSink(name, handler, formatters);
+    }
+    auto counter = AppExitStatus::sink();
+
+    std::vector<std::string> configured;
+    const Record loggers = config.value("loggers", Record::object());
+    for (const auto& [name, logger] : loggers.items()) {
+        std::vector<spdlog::sink_ptr> own;
+        const Record names = logger.value("handlers", Record::array());
+        for (const Record& handler : names) {
+            auto it = sinks.find(handler.get<std::string>());
+            if (it == sinks.end()) {
+                throw ConfigError("logging configuration: logger " + name + ": unknown handler " +
+                                  handler.dump());
+            }
+            own.push_back(it->second);
+        }
+        own.push_back(counter);
+        auto level =
+            logger.contains("level") ? parseLevel(logger["level"], name) : spdlog::level::debug;
+        configureLogger(name, std::move(own), level);
+        configured.push_back(name);
+    }
+
+    // Loggers that modules registered themselves get the same handlers, so no line is lost.
+    std::vector<spdlog::sink_ptr> all;
+    for (const auto& [name, sink] : sinks)
+        all.push_back(sink);
+    all.push_back(counter);
+    spdlog::apply_all([&](std::shared_ptr<spdlog::logger> logger) {
+        const std::string& name = logger->name();
+        if (name.empty())
+            return;
+        for (const auto& c : configured) {
+            if (c == name)
+                return;
+        }
+        logger->sinks() = all;
+        logger->set_level(spdlog::level::debug);
+        logger->flush_on(spdlog::level::trace);
+    });
+}
+
+void Common::logCommandOptions(const std::string& commandLine) {
+    auto logger = spdlog::get(LOGGER);
+    if (logger)
+        logger->info(commandLine);
+}
+
+void Common::logSubscription(const std::string& subId) {
+    auto logger = spdlog::get(LOGGER);
+    if (logger)
+        logger->info("Processing subscription " + subId);
+}
+
+}  // namespace dm

@@ -1,0 +1,193 @@
+#include "services/context/yaml_context.hpp"
+
+#include <map>
+
+#include "core/error.hpp"
+#include "services/common/common.hpp"
+#include "services/common/config_check.hpp"
+#include "services/common/options_table.hpp"
+#include "services/common/secret_source.hpp"
+
+namespace dm {
+
+namespace {
+
+struct ContextState {
+    bool dryRun = false;
+    Record subscriptionMap;
+    Record document;
+    std::shared_ptr<http::Transport> transport;
+    // One token credential per (cloud, tenant, client): subscriptions of one principal share
+    // its tokens.
+    std::map<std::string, std::shared_ptr<azure::TokenCredential>> credentials;
+};
+
+ContextState& state() {
+    static ContextState s;
+    return s;
+}
+
+const Record& azureSection(const Record& doc) {
+    static const Record none = Record::object();
+    const Record* found = doc.is_object() ? config::find(doc, "azure", "") : nullptr;
+    if (!found)
+        return none;
+    config::expectMap(*found, "azure");
+    return *found;
+}
+
+std::string readSecret(const std::string& subId, const Record& principal, const std::string& path) {
+    auto envName = config::optString(principal, "client_secret_env", path);
+    auto file = config::optString(principal, "client_secret_file", path);
+    if (envName) {
+        if (auto secret = secret::fromEnv(*envName))
+            return *secret;
+    }
+    if (file) {
+        try {
+            return secret::fromFile(*file, "client secret");
+        } catch (const ConfigError& e) {
+            throw ConfigError("subscription " + subId + ": no client secret: " + e.what());
+        }
+    }
+    if (envName) {
+        throw ConfigError("subscription " + subId + ": no client secret: environment variable " +
+                          *envName + " is not set");
+    }
+    throw ConfigError("subscription " + subId +
+                      ": no client secret: name client_secret_env or client_secret_file in " +
+                      path);
+}
+
+}  // namespace
+
+AzureCredential::AzureCredential(std::string subscriptionId, std::string tenantId,
+                                 std::string clientId, std::string clientSecret,
+                                 azure::AzureCloud cloud,
+                                 std::shared_ptr<http::Transport> transport)
+    : subscriptionId_(std::move(subscriptionId)),
+      tenantId_(std::move(tenantId)),
+      clientId_(std::move(clientId)),
+      clientSecret_(std::move(clientSecret)),
+      cloud_(std::move(cloud)),
+      transport_(std::move(transport)) {}
+
+std::shared_ptr<azure::TokenCredential> AzureCredential::getCSC() const {
+    std::string key = cloud_.name + "|" + cloud_.authorityHost + "|" + tenantId_ + "|" + clientId_;
+    auto& cache = state().credentials;
+    auto it = cache.find(key);
+    if (it != cache.end())
+        return it->second;
+    azure::ClientSecretCredentialOptions options;
+    options.tenantId = tenantId_;
+    options.clientId = clientId_;
+    options.clientSecret = clientSecret_;
+    options.cloud = cloud_;
+    options.transport = transport_;
+    auto credential = azure::makeClientSecretCredential(std::move(options));
+    cache.emplace(key, credential);
+    return credential;
+}
+
+std::shared_ptr<azure::TokenCredential> AzureCredential::getSPC() const {
+    return getCSC();
+}
+
+void YamlContext::setDryRun() {
+    state().dryRun = true;
+}
+bool YamlContext::isDryRun() const {
+    return state().dryRun;
+}
+
+void YamlContext::setSubscriptionMap(const Record& subscriptionMap) {
+    state().subscriptionMap = subscriptionMap;
+}
+const Record& YamlContext::getSubscriptionMap() const {
+    return state().subscriptionMap;
+}
+
+void YamlContext::setGlobalContext(const Record& doc) {
+    state().document = doc;
+}
+const Record& YamlContext::getDocument() const {
+    return state().document;
+}
+
+Record YamlContext::getGlobalContext(const std::string& key) const {
+    const Record& doc = state().document;
+    if (auto sw = lookup(doc, "switch_traffic")) {
+        if (auto value = lookup(*sw, key); value && !value->is_null())
+            return *value;
+    }
+    if (const auto* option = options::byYamlKey(key); option && option->defaultValue) {
+        return *option->defaultValue;
+    }
+    return nullptr;
+}
+
+azure::AzureCloud YamlContext::getCloud() const {
+    const Record& azure = azureSection(state().document);
+    std::string name = config::optString(azure, "cloud", "azure").value_or("public");
+    azure::AzureCloud cloud;
+    if (name == "public") {
+        cloud = azure::AzureCloud::publicCloud();
+    } else if (name == "china") {
+        cloud = azure::AzureCloud::chinaCloud();
+    } else if (name == "usgovernment") {
+        cloud = azure::AzureCloud::usGovernmentCloud();
+    } else if (name == "custom") {
+        cloud.name = "custom";
+        cloud.authorityHost = config::requireString(azure, "authority_host", "azure");
+        cloud.resourceManager = config::requireString(azure, "resource_manager", "azure");
+        cloud.tokenScope = config::optString(azure, "token_scope", "azure")
+                               .value_or(cloud.resourceManager + "/.default");
+    } else {
+        config::failType("azure.cloud", "one of public, china, usgovernment, custom", Record(name));
+    }
+    cloud.caBundle = config::optString(azure, "ca_bundle", "azure");
+    return cloud;
+}
+
+std::optional<AzureCredential> YamlContext::generateAzureCredential(
+    const std::string& subId) const {
+    const Record& map = state().subscriptionMap;
+    Record entry = lookup(map, subId).value_or(Record::object());
+    const Record& defaults = azureSection(state().document);
+    std::string entryPath = "subscriptions[" + subId + "]";
+
+    // A subscription names its own principal, or uses the document's default one; its secret
+    // source always comes from where its client id was found.
+    const Record* principal = nullptr;
+    std::string principalPath;
+    if (config::optString(entry, "client_id", entryPath)) {
+        principal = &entry;
+        principalPath = entryPath;
+    } else if (config::optString(defaults, "client_id", "azure")) {
+        principal = &defaults;
+        principalPath = "azure";
+    }
+    if (!principal)
+        return std::nullopt;
+
+    auto tenant = config::optString(entry, "tenant_id", entryPath);
+    if (!tenant)
+        tenant = config::optString(defaults, "tenant_id", "azure");
+    if (!tenant) {
+        throw ConfigError("subscription " + subId + ": no tenant_id for its service principal");
+    }
+    std::string clientId = (*principal)["client_id"].get<std::string>();
+    std::string secret = readSecret(subId, *principal, principalPath);
+    return AzureCredential(subId, *tenant, clientId, std::move(secret), getCloud(),
+                           state().transport);
+}
+
+void YamlContext::setTransport(std::shared_ptr<http::Transport> transport) {
+    state().transport = std::move(transport);
+}
+
+void YamlContext::reset() {
+    state() = ContextState();
+}
+
+}  // namespace dm
