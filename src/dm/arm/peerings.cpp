@@ -1,0 +1,297 @@
+// Native VNet peerings: deleting both ends of a VNet's peerings with a record of each pair, and
+// re-creating them from that record.
+
+#include <exception>
+#include <optional>
+#include <string>
+
+#include "core/error.hpp"
+#include "core/resource_id.hpp"
+#include "core/text.hpp"
+#include "dm/arm/cutoverlib.hpp"
+#include "dm/arm/library_log.hpp"
+#include "services/common/discoverylib.hpp"
+#include "services/context/yaml_context.hpp"
+#include "services/vwan/vwan_mgmt.hpp"
+
+namespace dm::arm {
+
+namespace {
+
+NetworkManagementClient clientOf(const AzureCredential& cred) {
+    return NetworkManagementClient(cred.getCSC(), cred.getSubId());
+}
+
+// The remote VNet id of a peering; a peering without one cannot be followed.
+std::string remoteVnetIdOf(const VirtualNetworkPeering& peering) {
+    auto id = peering.remote_virtual_network();
+    if (!id || id->empty())
+        throw Error("peering " + peering.name() + " has no remote virtual network");
+    return *id;
+}
+
+Record flagOf(const std::optional<bool>& flag) {
+    return flag ? Record(*flag) : Record(nullptr);
+}
+
+// The restorable properties of a peering, keyed by the SDK's field names so the revert record
+// can hand them back to begin_create_or_update unchanged.
+Record snapshotOf(const VirtualNetworkPeering& peering) {
+    return {{"id", peering.id()},
+            {"name", peering.name()},
+            {"allow_virtual_network_access", flagOf(peering.allow_virtual_network_access())},
+            {"allow_forwarded_traffic", flagOf(peering.allow_forwarded_traffic())},
+            {"allow_gateway_transit", flagOf(peering.allow_gateway_transit())},
+            {"use_remote_gateways", flagOf(peering.use_remote_gateways())},
+            {"remote_virtual_network", {{"id", remoteVnetIdOf(peering)}}}};
+}
+
+// Text value of a peering-pair record's key; a stored record that lost a key is refused whole.
+std::string pairText(const Record& pair, const char* key) {
+    auto value = lookup(pair, key);
+    if (!value || !value->is_string())
+        throw Error(std::string("peering record has no \"") + key + "\"");
+    return value->get<std::string>();
+}
+
+const Record& pairSnapshot(const Record& pair, const char* key) {
+    auto it = pair.find(key);
+    if (it == pair.end() || !it->is_object())
+        throw Error(std::string("peering record has no \"") + key + "\"");
+    return *it;
+}
+
+// One end of a stored pair, checked before anything is sent.
+struct PeeringEnd {
+    std::string subscriptionId;
+    std::string resourceGroup;
+    std::string vnetName;
+    std::string peeringName;
+    Record snapshot;
+};
+
+PeeringEnd endOf(const Record& pair, const char* side) {
+    const std::string s(side);
+    return {pairText(pair, (s + "SubscriptionId").c_str()), pairText(pair, (s + "RgName").c_str()),
+            pairText(pair, (s + "VnetName").c_str()), pairText(pair, (s + "PeeringName").c_str()),
+            pairSnapshot(pair, (s + "Peering").c_str())};
+}
+
+// Re-creates one end and waits for it; a failure is logged and the caller goes on.
+void restoreEnd(const PeeringEnd& end, const char* label) {
+    auto log = libraryLogger();
+    auto cred = YamlContext().generateAzureCredential(end.subscriptionId);
+    log->info(std::string("  add ") + label + " peering " + end.peeringName + " to " +
+              end.vnetName);
+    if (!cred) {
+        log->error("  **Error** Cannot add peering. Missing credential for subscription " +
+                   end.subscriptionId);
+        return;
+    }
+    const NetworkManagementClient client = clientOf(*cred);
+    if (SwitchTraffic::DryRun)
+        return;
+    try {
+        client.virtual_network_peerings
+            .begin_create_or_update(end.resourceGroup, end.vnetName, end.peeringName,
+                                    VirtualNetworkPeering::fromSnapshot(end.snapshot))
+            .result();
+    } catch (const std::exception& e) {
+        log->error("  **Error** Failed to add peering " + end.peeringName + " -" + e.what());
+    }
+}
+
+// Deletes one end and waits for it; a failure is logged and the caller goes on.
+void deleteEnd(const NetworkManagementClient& client, const std::string& resourceGroup,
+               const std::string& vnetName, const std::string& peeringName) {
+    auto log = libraryLogger();
+    log->info("  delete peering " + peeringName);
+    if (SwitchTraffic::DryRun)
+        return;
+    try {
+        client.virtual_network_peerings.begin_delete(resourceGroup, vnetName, peeringName).result();
+    } catch (const std::exception& e) {
+        log->error("  **Error** Failed to delete peering " + peeringName + " -" + e.what());
+    }
+}
+
+}  // namespace
+
+std::optional<RemotePeering> SwitchTraffic::getRemotePeering(
+    const std::optional<AzureCredential>& /*cred*/, const std::string& remotePeeringVnetId,
+    const std::string& localPeerId) {
+    auto log = libraryLogger();
+    const std::string localSub = resourceIdField(localPeerId, DiscoveryLib::SUB_I);
+    const std::string localRg = resourceIdField(localPeerId, DiscoveryLib::RG_I);
+    const std::string localVnet = resourceIdField(localPeerId, DiscoveryLib::VNET_I);
+    const std::string localPeering = resourceIdField(localPeerId, DiscoveryLib::PEER_I);
+    log->debug("  local subscription id: " + localSub);
+    log->debug("  local resource group: " + localRg);
+    log->debug("  local vnet name: " + localVnet);
+    log->debug("  local peering name: " + localPeering);
+
+    const std::string remoteRg = resourceIdField(remotePeeringVnetId, DiscoveryLib::RG_I);
+    const std::string remoteVnet = resourceIdField(remotePeeringVnetId, DiscoveryLib::VNET_I);
+    const std::string remoteSub = resourceIdField(remotePeeringVnetId, DiscoveryLib::SUB_I);
+    log->debug("  expected remote subscription id: " + remoteSub);
+    log->debug("  expected remote resource group: " + remoteRg);
+    log->debug("  expected remote vnet name: " + remoteVnet);
+
+    // The caller's credential may be for another principal; the YAML's one is authoritative.
+    auto remoteCred = YamlContext().generateAzureCredential(remoteSub);
+    if (!remoteCred)
+        throw Error("Missing credential for remote subscription " + remoteSub);
+    const NetworkManagementClient client = clientOf(*remoteCred);
+    const auto peerings = client.virtual_network_peerings.list(remoteRg, remoteVnet);
+
+    // Azure names compare without case; the subscription in the id is not compared.
+    const std::string localRgLower = text::toLower(localRg);
+    const std::string localVnetLower = text::toLower(localVnet);
+    for (const auto& peering : peerings) {
+        auto back = peering.remote_virtual_network();
+        if (!back)
+            continue;
+        const auto fields = splitResourceId(*back);
+        if (fields.size() <= DiscoveryLib::VNET_I)
+            continue;
+        if (text::toLower(fields[DiscoveryLib::RG_I]) == localRgLower &&
+            text::toLower(fields[DiscoveryLib::VNET_I]) == localVnetLower) {
+            log->debug("  remote peering name: " + peering.name());
+            return RemotePeering{remoteRg, remoteVnet, peering.name(), peering};
+        }
+    }
+    log->info("  failed to found remote peering info for " + localPeering);
+    return std::nullopt;
+}
+
+Record SwitchTraffic::deletePeerings(const Record& YAML, const std::string& subscriptionId,
+                                     const VirtualNetwork& vnet,
+                                     const NetworkManagementClient* local_network_client,
+                                     const std::optional<std::string>& exclude) {
+    std::optional<NetworkManagementClient> ownClient;
+    if (!local_network_client) {
+        auto cred = YamlContext().generateAzureCredential(subscriptionId);
+        if (!cred)
+            throw Error("Cannot delete peerings. Missing credential for subscription " +
+                        subscriptionId);
+        ownClient.emplace(clientOf(*cred));
+        local_network_client = &*ownClient;
+    }
+    const NetworkManagementClient& localClient = *local_network_client;
+
+    auto log = libraryLogger();
+    Record pairs = Record::array();
+    const std::string resourceGroup = resourceGroupOf(vnet.id());
+    log->info("- Delete peerings");
+    const auto entries = vnet.virtual_network_peerings();
+    if (entries.empty()) {
+        log->info("  No peering found");
+        return pairs;
+    }
+
+    const bool deleteLocks = lookup(YAML, "delete_vnet_lock") == Record(true);
+    for (const auto& entry : entries) {
+        const std::string name = entry.name();
+        if (exclude && text::startsWith(name, *exclude)) {
+            log->info("  controller created peering " + name + " -- skipped");
+            continue;
+        }
+        try {
+            if (!VWanMgmt::getVHubNameFromPeering(remoteVnetIdOf(entry)).empty()) {
+                log->info("  virtual hub connection " + name + " -- skipped");
+                continue;
+            }
+        } catch (const std::exception& e) {
+            log->error(std::string("  **Error** ") + e.what());
+            continue;
+        }
+
+        std::optional<AzureCredential> remoteCred;
+        std::optional<NetworkManagementClient> remoteClient;
+        std::optional<RemotePeering> remote;
+        Record pair;
+        try {
+            const VirtualNetworkPeering local =
+                localClient.virtual_network_peerings.get(resourceGroup, vnet.name(), name);
+            const std::string remoteVnetId = remoteVnetIdOf(local);
+            const std::string remoteSub = resourceIdField(remoteVnetId, DiscoveryLib::SUB_I);
+            remoteCred = YamlContext().generateAzureCredential(remoteSub);
+            if (!remoteCred) {
+                log->error(
+                    "  **Error** Cannot delete peering. Missing credential for remote "
+                    "subscription " +
+                    remoteSub);
+                continue;
+            }
+            remoteClient.emplace(clientOf(*remoteCred));
+            remote = getRemotePeering(remoteCred, remoteVnetId, local.id());
+            const Record localSnapshot = snapshotOf(local);
+            if (!remote)
+                throw Error("no peering of VNet " +
+                            resourceIdField(remoteVnetId, DiscoveryLib::VNET_I) +
+                            " points back at " + vnet.name());
+            const Record remoteSnapshot = snapshotOf(remote->peering);
+
+            auto mode = lookup(YAML, "delete_peering");
+            if (!mode)
+                throw Error("the configuration has no \"delete_peering\"");
+            if (*mode != Record("all") && remote->peering.allow_gateway_transit() == false) {
+                log->info("  peering between " + name + " and " + remote->peeringName +
+                          " -- skipped, as remote peer's allow-gateway-transit flag is False");
+                continue;
+            }
+            pair = {{"localSubscriptionId", subscriptionId},
+                    {"localRgName", resourceGroup},
+                    {"localVnetName", vnet.name()},
+                    {"localPeeringName", name},
+                    {"localPeering", localSnapshot},
+                    {"remoteSubscriptionId", remoteSub},
+                    {"remoteRgName", resourceIdField(remoteVnetId, DiscoveryLib::RG_I)},
+                    {"remoteVnetName", resourceIdField(remoteVnetId, DiscoveryLib::VNET_I)},
+                    {"remotePeeringName", remote->peeringName},
+                    {"remotePeering", remoteSnapshot}};
+        } catch (const std::exception& e) {
+            log->error(std::string("  **Error** ") + e.what());
+            continue;
+        }
+
+        if (deleteLocks) {
+            // A lock that cannot be looked at would refuse the deletion anyway: leave the pair.
+            try {
+                deleteVnetLock(remoteCred, getVnet(remote->vnetName, *remoteClient), 2);
+            } catch (const std::exception& e) {
+                log->error(std::string("  **Error** ") + e.what());
+                continue;
+            }
+        }
+        pairs.push_back(std::move(pair));
+
+        // The remote end goes even when the local one failed: a half-deleted pair is worse.
+        deleteEnd(localClient, resourceGroup, vnet.name(), name);
+        deleteEnd(*remoteClient, remote->resourceGroup, remote->vnetName, remote->peeringName);
+    }
+    return pairs;
+}
+
+void SwitchTraffic::addPeerings(const Record& peeringPairList) {
+    auto log = libraryLogger();
+    log->info("- Restore peerings");
+    if (!peeringPairList.is_array() || peeringPairList.empty()) {
+        log->info("  no peering found");
+        return;
+    }
+    for (const auto& pair : peeringPairList) {
+        PeeringEnd local, remote;
+        try {
+            local = endOf(pair, "local");
+            remote = endOf(pair, "remote");
+        } catch (const std::exception& e) {
+            log->error(std::string("  **Error** ") + e.what());
+            continue;
+        }
+        restoreEnd(local, "local");
+        restoreEnd(remote, "remote");
+    }
+}
+
+}  // namespace dm::arm
