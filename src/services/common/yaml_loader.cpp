@@ -407,7 +407,8 @@ void Common::validateDocument(const Record& doc) {
     if (const Record* s3 = config::find(doc, "s3", "")) {
         config::expectMap(*s3, "s3");
         checkOptionalStrings(*s3, "s3",
-                             {"bucket", "region", "account", "role", "endpoint_url", "prefix"});
+                             {"bucket", "region", "account", "role", "endpoint_url", "prefix",
+                              "sts_endpoint_url", "ca_bundle"});
     }
 
     const Record& sw = config::require(doc, "switch_traffic", "", "a map");

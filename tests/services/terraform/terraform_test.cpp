@@ -1,0 +1,477 @@
+// The Terraform service against a real temporary account folder: the revert record's durability,
+// the switch marker and file revert, the generated association files and scripts (run with a
+// recording `terraform` stand-in first on PATH), dry run and unsafe names.
+#include "services/terraform/terraform.hpp"
+
+#include <gtest/gtest.h>
+#include <spdlog/sinks/ostream_sink.h>
+#include <spdlog/spdlog.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "core/error.hpp"
+#include "services/common/common.hpp"
+#include "services/context/globals.hpp"
+
+namespace dm {
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* kVnetTf =
+    "resource \"azurerm_virtual_network\" \"spoke1\" {\n"
+    "  name          = \"spoke1\"\n"
+    "  address_space = [\"10.1.0.0/16\"]\n"
+    "}\n"
+    "\n"
+    "module \"spoke1\" {\n"
+    "  source         = \"./modules/telvane-managed\"\n"
+    "  switch_traffic = false\n"
+    "}\n";
+
+Record sampleRecord() {
+    return Record::parse(R"({
+      "vnetid-tf-size": {"spoke1.tf": {"size": 212, "sha256": "ab12"}},
+      "gw_adv_cidr": {"spoke-gw": ["10.1.0.0/16", "10.2.0.0/24"]},
+      "peering_prop": {"sub-1:spoke1": [{"localSubscriptionId": "sub-1", "localRgName": "rg",
+        "localVnetName": "spoke1", "localPeeringName": "p1",
+        "localPeering": {"name": "p1", "use_remote_gateways": true, "ratio": 0.25,
+                         "remote_virtual_network": {"id": "/subscriptions/x"}}}]},
+      "peerings": {},
+      "vhc_list": {"sub-1:spoke1": [{"zeta": 1, "alpha": null}]}
+    })");
+}
+
+class TerraformTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "dm-terraform-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        root = pattern;
+        dir = root / "account";
+        fs::create_directories(dir);
+        Globals::reset();
+        Globals::setTargetFolder(dir.string());
+        Terraform::setDryRun(false);
+        Terraform::setSwitchTrafficTargetFolder();
+        logger = std::make_shared<spdlog::logger>(
+            "dm.arm.terraform", std::make_shared<spdlog::sinks::ostream_sink_mt>(logs));
+        logger->set_pattern("%l|%v");
+        logger->set_level(spdlog::level::info);
+        spdlog::register_logger(logger);
+        oldPath = getenv("PATH");
+    }
+
+    void TearDown() override {
+        spdlog::drop("dm.arm.terraform");
+        setenv("PATH", oldPath.c_str(), 1);
+        Terraform::setDryRun(false);
+        Globals::reset();
+        fs::remove_all(root);
+    }
+
+    void write(const fs::path& path, const std::string& content) {
+        fs::create_directories(path.parent_path());
+        std::ofstream(path, std::ios::binary) << content;
+    }
+    std::string read(const fs::path& path) {
+        std::ostringstream out;
+        out << std::ifstream(path, std::ios::binary).rdbuf();
+        return out.str();
+    }
+    std::vector<std::string> logLines() {
+        std::vector<std::string> lines;
+        std::istringstream in(logs.str());
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line);
+        return lines;
+    }
+    std::string errorOf(const std::function<void()>& call) {
+        try {
+            call();
+        } catch (const Error& e) {
+            return e.what();
+        }
+        return "no error";
+    }
+    // A `terraform` stand-in first on PATH that records "cwd|arg|arg..." lines and prints the
+    // addresses in `state` for "state list".
+    fs::path installStandIn(const std::string& state = "", int importStatus = 0) {
+        fs::path bin = root / "bin";
+        fs::path record = root / "terraform-calls.txt";
+        write(root / "state.txt", state);
+        write(bin / "terraform",
+              "#!/usr/bin/env bash\n"
+              "(IFS='|'; printf '%s\\n' \"$PWD|$*\") >> '" +
+                  record.string() +
+                  "'\n"
+                  "if [ \"$1\" = state ] && [ \"$2\" = list ]; then cat '" +
+                  (root / "state.txt").string() +
+                  "'; exit 0; fi\n"
+                  "if [ \"$1\" = import ]; then echo \"stand-in import\"; exit " +
+                  std::to_string(importStatus) + "; fi\n");
+        fs::permissions(bin / "terraform", fs::perms::owner_all);
+        setenv("PATH", (bin.string() + ":" + oldPath).c_str(), 1);
+        return record;
+    }
+    Record association(const std::string& subnet, const std::string& table) {
+        return Record{{"vnet_name", "spoke1"},
+                      {"subnet_id",
+                       "/subscriptions/sub-1/resourceGroups/rg/providers/Microsoft.Network/"
+                       "virtualNetworks/spoke1/subnets/" +
+                           subnet},
+                      {"subnet_ref", "azurerm_subnet.spoke1_" + subnet + ".id"},
+                      {"route_table_id",
+                       "/subscriptions/sub-1/resourceGroups/rg/providers/"
+                       "Microsoft.Network/routeTables/" +
+                           table},
+                      {"route_table_ref",
+                       "module.spoke1.azurerm_route_table_telvane_managed[\"" + table + "\"].id"},
+                      {"rname", "spoke1_" + subnet + "_" + table},
+                      {"provider", "sub1"}};
+    }
+
+    fs::path root, dir;
+    std::string oldPath;
+    std::ostringstream logs;
+    std::shared_ptr<spdlog::logger> logger;
+};
+
+TEST_F(TerraformTest, RevertRecordRoundTripKeepsKeyOrderAndTypes) {
+    EXPECT_FALSE(Terraform::isRevertInfoExist());
+    Record record = sampleRecord();
+    Terraform::storeRevertInfo(record);
+    EXPECT_TRUE(Terraform::isRevertInfoExist());
+    EXPECT_EQ(Terraform::revertInfoPath(), (dir / "tmp" / "revert.json").string());
+    Record back = Terraform::readRevertInfo();
+    EXPECT_EQ(back.dump(), record.dump());
+    EXPECT_TRUE(back["peering_prop"]["sub-1:spoke1"][0]["localPeering"]["ratio"].is_number_float());
+    EXPECT_TRUE(back["vnetid-tf-size"]["spoke1.tf"]["size"].is_number_unsigned());
+}
+
+TEST_F(TerraformTest, InterruptedStoreLeavesOldRecordAndNextStoreKeepsPreviousGeneration) {
+    Record first = sampleRecord();
+    Terraform::storeRevertInfo(first);
+    Record second = first;
+    second["gw_adv_cidr"]["other-gw"] = Record::array({"192.168.0.0/24"});
+    // A crash after the temporary file was written but before the rename.
+    std::string secondText = second.dump(2);
+    write(Terraform::revertInfoPath() + ".tmp", secondText.substr(0, secondText.size() / 2));
+    EXPECT_EQ(Terraform::readRevertInfo().dump(), first.dump());
+
+    Terraform::storeRevertInfo(second);
+    EXPECT_EQ(Terraform::readRevertInfo().dump(), second.dump());
+    EXPECT_EQ(Record::parse(read(Terraform::revertInfoPath() + ".prev")).dump(), first.dump());
+    EXPECT_FALSE(fs::exists(Terraform::revertInfoPath() + ".tmp"));
+
+    Terraform::deleteRevertInfo();
+    EXPECT_FALSE(Terraform::isRevertInfoExist());
+    EXPECT_EQ(Record::parse(read(Terraform::revertInfoPath() + ".prev")).dump(), second.dump());
+    // A stray temporary file alone is no record.
+    write(Terraform::revertInfoPath() + ".tmp", "{}");
+    EXPECT_FALSE(Terraform::isRevertInfoExist());
+}
+
+TEST_F(TerraformTest, MissingOrCorruptRecordNamesFileAndPosition) {
+    std::string path = Terraform::revertInfoPath();
+    EXPECT_EQ(errorOf([] { Terraform::readRevertInfo(); }), "revert record not found: " + path);
+    // Truncated: the parser stops one byte past the end.
+    std::string truncated = R"({"vnetid-tf-size": {}, "gw_adv_cidr": {"gw": ["10.0.0.0/8",)";
+    write(path, truncated);
+    std::string end = std::to_string(truncated.size() + 1);
+    EXPECT_EQ(errorOf([] { Terraform::readRevertInfo(); }),
+              "corrupt revert record " + path + " at byte " + end +
+                  ": parse error at line 1, column " + end +
+                  ": syntax error while parsing value - unexpected end of input; expected '[', "
+                  "'{', or a literal");
+    // Malformed in the middle: nlohmann counts bytes from 1, so the offset is that of the "2".
+    std::string malformed = R"({"peerings": {}, "vhc_list": {"k": [1 2]}})";
+    write(path, malformed);
+    std::string expected = "corrupt revert record " + path + " at byte " +
+                           std::to_string(malformed.find("2]") + 1) + ": ";
+    EXPECT_EQ(errorOf([] { Terraform::readRevertInfo(); }).substr(0, expected.size()), expected);
+    write(path, "[1, 2]");
+    EXPECT_EQ(errorOf([] { Terraform::readRevertInfo(); }), path + " holds no revert record map");
+}
+
+TEST_F(TerraformTest, SwitchMarkerSetsAndClearsInPlace) {
+    fs::path tf = dir / "spoke1.tf";
+    EXPECT_TRUE(Common::isBeforeSwitchTraffic(tf.string()));  // no file: not switched
+    write(tf, kVnetTf);
+    EXPECT_TRUE(Common::isBeforeSwitchTraffic(tf.string()));
+    Terraform::updateSwitchTraffic("spoke1", true);
+    EXPECT_FALSE(Common::isBeforeSwitchTraffic(tf.string()));
+    EXPECT_NE(read(tf).find("  switch_traffic = true\n}"), std::string::npos);
+    Terraform::updateSwitchTraffic("spoke1", false);
+    EXPECT_EQ(read(tf), kVnetTf);
+
+    // Comments do not count; a missing attribute goes into the VNet's module block.
+    write(tf,
+          "# switch_traffic = true\n/*\nswitch_traffic = true\n*/\nmodule \"spoke1\" {\n"
+          "  source = \"x\" # }\n}\n");
+    EXPECT_TRUE(terraform::isBeforeSwitchTraffic(tf.string()));
+    Terraform::updateSwitchTraffic("spoke1", true);
+    EXPECT_EQ(read(tf),
+              "# switch_traffic = true\n/*\nswitch_traffic = true\n*/\nmodule \"spoke1\" {\n"
+              "  source = \"x\" # }\n  switch_traffic = true\n}\n");
+    EXPECT_FALSE(terraform::isBeforeSwitchTraffic(tf.string()));
+
+    write(dir / "bare.tf", "resource \"azurerm_virtual_network\" \"bare\" {\n}\n");
+    EXPECT_EQ(errorOf([] { Terraform::updateSwitchTraffic("bare", true); }),
+              (dir / "bare.tf").string() +
+                  " has no switch_traffic attribute and no module \"bare\" block to hold one");
+    EXPECT_EQ(errorOf([] { Terraform::updateSwitchTraffic("absent", true); }),
+              "Terraform file not found: " + (dir / "absent.tf").string());
+}
+
+TEST_F(TerraformTest, RevertFileRestoresTheVnetFileByteForByte) {
+    fs::path tf = dir / "spoke1.tf";
+    write(tf, kVnetTf);
+    Record record = Record::parse(R"({"vnetid-tf-size": {}})");
+    Terraform::updateSwitchTraffic("spoke1", true);
+    Terraform::storeFileSize("spoke1.tf", record);
+    Terraform::createImportAttachment("spoke1", "spoke-gw", "transit-gw");
+    Terraform::createDomainAssociation("spoke1", "spoke-gw", "prod");
+    std::string switched = read(tf);
+    EXPECT_NE(switched.find("resource \"telvane_spoke_transit_attachment\" "
+                            "\"spoke-gw_transit-gw\" {\n  spoke_gw_name   = \"spoke-gw\"\n"),
+              std::string::npos);
+    EXPECT_NE(switched.find("resource \"telvane_segmentation_network_domain_association\" "
+                            "\"prod_spoke-gw\" {"),
+              std::string::npos);
+    // A second VNet of the same name must not move the recorded state forward.
+    Terraform::storeFileSize("spoke1.tf", record);
+    EXPECT_EQ(record["vnetid-tf-size"]["spoke1.tf"]["size"], std::string(kVnetTf).size() - 1);
+
+    // Through the stored record, as a revert run reads it.
+    Terraform::storeRevertInfo(record);
+    Record stored = Terraform::readRevertInfo();
+    Terraform::revertFile("spoke1.tf", stored);
+    Terraform::updateSwitchTraffic("spoke1", false);
+    EXPECT_EQ(read(tf), kVnetTf);
+
+    // No entry (a VNet the forward run skipped): nothing to undo.
+    Terraform::revertFile("other.tf", stored);
+}
+
+TEST_F(TerraformTest, RevertFileRefusesAFileChangedInItsKeptPart) {
+    fs::path tf = dir / "spoke1.tf";
+    write(tf, kVnetTf);
+    Record record = Record::parse(R"({"vnetid-tf-size": {}})");
+    Terraform::storeFileSize("spoke1.tf", record);
+    std::string edited = std::string(kVnetTf) + "# added\n";
+    edited[10] = 'X';
+    write(tf, edited);
+    EXPECT_EQ(errorOf([&] { Terraform::revertFile("spoke1.tf", record); }),
+              "cannot revert " + tf.string() + ": its first " +
+                  std::to_string(std::string(kVnetTf).size()) + " bytes changed since the switch");
+    EXPECT_EQ(read(tf), edited);
+    write(tf, "module {}\n");
+    EXPECT_EQ(errorOf([&] { Terraform::revertFile("spoke1.tf", record); }),
+              "cannot revert " + tf.string() + ": it has 10 bytes, fewer than the " +
+                  std::to_string(std::string(kVnetTf).size()) + " recorded at the switch");
+}
+
+TEST_F(TerraformTest, AssociationFileAndScriptsForTwoRequests) {
+    Terraform::createSubnetAssociationTf(association("app", "rt-app-new"));
+    Terraform::createSubnetAssociationTf(association("db", "spoke1-main-1"));
+    Terraform::createSubnetAssociationTf(association("db", "spoke1-main-1"));  // duplicate
+    const std::string sub = "/subscriptions/sub-1/resourceGroups/rg/providers/Microsoft.Network/";
+    EXPECT_EQ(
+        read(dir / Terraform::kAssociationTf),
+        "# Generated by dm.arm.switch_traffic: the subnet to route-table associations of "
+        "the\n# switched VNets. terraform-import-associations.sh imports them into the "
+        "state.\n"
+        "\n"
+        "resource \"azurerm_subnet_route_table_association\" \"spoke1_app_rt-app-new\" {\n"
+        "  # " +
+            sub + "virtualNetworks/spoke1/subnets/app -> " + sub +
+            "routeTables/rt-app-new\n"
+            "  provider       = azurerm.sub1\n"
+            "  subnet_id      = azurerm_subnet.spoke1_app.id\n"
+            "  route_table_id = module.spoke1.azurerm_route_table_telvane_managed"
+            "[\"rt-app-new\"].id\n"
+            "}\n"
+            "\n"
+            "resource \"azurerm_subnet_route_table_association\" \"spoke1_db_spoke1-main-1\" {\n"
+            "  # " +
+            sub + "virtualNetworks/spoke1/subnets/db -> " + sub +
+            "routeTables/spoke1-main-1\n"
+            "  provider       = azurerm.sub1\n"
+            "  subnet_id      = azurerm_subnet.spoke1_db.id\n"
+            "  route_table_id = module.spoke1.azurerm_route_table_telvane_managed"
+            "[\"spoke1-main-1\"].id\n"
+            "}\n");
+    std::string script = read(dir / Terraform::kImportScript);
+    EXPECT_EQ(script.substr(script.find("\n\nadopt") + 2),
+              "adopt 'azurerm_subnet_route_table_association.spoke1_app_rt-app-new' '" + sub +
+                  "virtualNetworks/spoke1/subnets/app'\n"
+                  "adopt 'azurerm_subnet_route_table_association.spoke1_db_spoke1-main-1' '" +
+                  sub + "virtualNetworks/spoke1/subnets/db'\n");
+    std::string undo = read(dir / Terraform::kUndoImportScript);
+    EXPECT_EQ(undo.substr(undo.find("\n\nforget") + 2),
+              "forget 'azurerm_subnet_route_table_association.spoke1_app_rt-app-new'\n"
+              "forget 'azurerm_subnet_route_table_association.spoke1_db_spoke1-main-1'\n");
+    EXPECT_EQ(logLines().back(),
+              "warning|  **Alert** association spoke1_db_spoke1-main-1 already in "
+              "subnet-route-table-associations.tf -- skipped");
+
+    Record bad = association("x", "t");
+    bad["route_table_ref"] = "module.a.b\n}\nresource";
+    EXPECT_EQ(errorOf([&] { Terraform::createSubnetAssociationTf(bad); }),
+              "subnet association \"route_table_ref\" is not a plain reference: "
+              "module.a.b\n}\nresource");
+    bad.erase("rname");
+    EXPECT_EQ(errorOf([&] { Terraform::createSubnetAssociationTf(bad); }),
+              "subnet association request lacks the text \"rname\"");
+}
+
+TEST_F(TerraformTest, RevertRunTurnsAssociationsIntoRemovedBlocks) {
+    Terraform::createSubnetAssociationTf(association("app", "rt-app-new"));
+    Terraform::createSubnetAssociationTf(association("db", "rt-db-new"));
+    Globals::setRevert(true);
+    Terraform::deleteSubnetAssociationTf();
+    EXPECT_FALSE(fs::exists(dir / Terraform::kAssociationTf));
+    EXPECT_FALSE(fs::exists(dir / Terraform::kImportScript));
+    std::string undo = read(dir / Terraform::kUndoAssociationTf);
+    EXPECT_NE(undo.find("removed {\n  from = azurerm_subnet_route_table_association."
+                        "spoke1_app_rt-app-new\n\n  lifecycle {\n    destroy = false\n  }\n}\n"),
+              std::string::npos);
+    EXPECT_NE(undo.find("from = azurerm_subnet_route_table_association.spoke1_db_rt-db-new\n"),
+              std::string::npos);
+
+    Globals::setRevert(false);
+    Terraform::deleteUndoSubnetAssociationTf();
+    EXPECT_FALSE(fs::exists(dir / Terraform::kUndoAssociationTf));
+    EXPECT_FALSE(fs::exists(dir / Terraform::kUndoImportScript));
+}
+
+TEST_F(TerraformTest, ScriptsRunWithTheStandInInTheAccountFolder) {
+    write(dir / "spoke1.tf", kVnetTf);
+    Terraform::createSubnetAssociationTf(association("app", "rt-app-new"));
+    Terraform::createDomainAssociation("spoke1", "spoke-gw", "it's ${prod}");
+    fs::path calls = installStandIn("azurerm_subnet_route_table_association.spoke1_app_rt-app-new");
+    Terraform::runImportAssociationScript();
+    std::string cwd = fs::canonical(dir).string();
+    std::string sub = "/subscriptions/sub-1/resourceGroups/rg/providers/Microsoft.Network/";
+    EXPECT_EQ(read(calls),
+              cwd + "|state|list\n" + cwd +
+                  "|import|-input=false|telvane_segmentation_network_domain_association."
+                  "it_s___prod__spoke-gw|it's ${prod}~spoke-gw\n");
+    EXPECT_EQ(logLines().back(), "info|  stand-in import");
+    EXPECT_NE(read(dir / "spoke1.tf").find("network_domain_name = \"it's $${prod}\""),
+              std::string::npos);
+
+    fs::remove(calls);
+    Terraform::runUndoImportAssociationScript();
+    EXPECT_EQ(read(calls), cwd + "|state|list\n" + cwd +
+                               "|state|rm|azurerm_subnet_route_table_association.spoke1_app_rt-"
+                               "app-new\n");
+
+    installStandIn("", 3);
+    EXPECT_EQ(errorOf([] { Terraform::runImportAssociationScript(); }),
+              (dir / Terraform::kImportScript).string() + " failed with exit status 3");
+
+    Terraform::deleteUndoSubnetAssociationTf();
+    Terraform::runUndoImportAssociationScript();
+    EXPECT_EQ(logLines().back(), "info|  terraform-undo-import-associations.sh not found in " +
+                                     dir.string() + " -- skipped");
+}
+
+TEST_F(TerraformTest, DryRunWritesDeletesAndRunsNothing) {
+    write(dir / "spoke1.tf", kVnetTf);
+    Record forward = sampleRecord();
+    forward["vnetid-tf-size"] = Record::object();
+    Terraform::storeFileSize("spoke1.tf", forward);
+    Terraform::createSubnetAssociationTf(association("app", "rt-app-new"));
+    Terraform::createImportAttachment("spoke1", "spoke-gw", "transit-gw");
+    Terraform::storeRevertInfo(forward);
+    write(dir / Terraform::kUndoAssociationTf, "# undo\n");
+    auto snapshot = [&] {
+        std::map<std::string, std::string> files;
+        for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+            if (entry.is_regular_file())
+                files[entry.path().string()] = read(entry.path());
+        }
+        return files;
+    };
+    auto before = snapshot();
+    fs::path calls = installStandIn();
+    logs.str("");
+
+    Terraform::setDryRun();
+    Globals::setRevert(true);
+    Record record = Terraform::readRevertInfo();
+    EXPECT_TRUE(Terraform::isRevertInfoExist());
+    Terraform::updateSwitchTraffic("spoke1", true);
+    Terraform::storeFileSize("spoke1.tf", record);
+    Terraform::createImportAttachment("spoke1", "spoke-gw2", "transit-gw");
+    Terraform::createDomainAssociation("spoke1", "spoke-gw", "prod");
+    Terraform::createSubnetAssociationTf(association("db", "rt-db-new"));
+    Terraform::runImportAssociationScript();
+    Terraform::runUndoImportAssociationScript();
+    Terraform::storeRevertInfo(record);
+    Terraform::revertFile("spoke1.tf", record);
+    Terraform::deleteSubnetAssociationTf();
+    Terraform::deleteUndoSubnetAssociationTf();
+    Terraform::deleteRevertInfo();
+
+    EXPECT_EQ(snapshot(), before);
+    EXPECT_FALSE(fs::exists(calls));
+    auto lines = logLines();
+    ASSERT_EQ(lines.size(), 14u);
+    for (const auto& line : lines)
+        EXPECT_EQ(line.rfind("info|[dry-run] ", 0), 0u) << line;
+}
+
+TEST_F(TerraformTest, NamesThatLeaveTheAccountFolderAreRejected) {
+    write(root / "evil.tf", kVnetTf);
+    write(dir / "spoke1.tf", kVnetTf);  // so that only the bad name can make a call fail
+    Record record = Record::parse(R"({"vnetid-tf-size": {
+        "../evil.tf": {"size": 0, "sha256": ""}, "a/b.tf": {"size": 0, "sha256": ""}}})");
+    for (std::string name : {"../evil", "a/b", "..", ""}) {
+        EXPECT_THROW(Terraform::updateSwitchTraffic(name, true), Error) << name;
+        EXPECT_THROW(Terraform::createImportAttachment(name, "gw", "tr"), Error) << name;
+        EXPECT_THROW(Terraform::createImportAttachment("spoke1", name, "tr"), Error) << name;
+        EXPECT_THROW(Terraform::createImportAttachment("spoke1", "gw", name), Error) << name;
+        EXPECT_THROW(Terraform::createDomainAssociation(name, "gw", "d"), Error) << name;
+        EXPECT_THROW(Terraform::createDomainAssociation("spoke1", name, "d"), Error) << name;
+        Record request = association("app", "rt");
+        request["vnet_name"] = name;
+        EXPECT_THROW(Terraform::createSubnetAssociationTf(request), Error) << name;
+        if (name.empty())
+            continue;
+        EXPECT_THROW(Terraform::storeFileSize(name + ".tf", record), Error) << name;
+        EXPECT_THROW(Terraform::revertFile(name + ".tf", record), Error) << name;
+    }
+    EXPECT_EQ(read(dir / "spoke1.tf"), kVnetTf);
+    EXPECT_EQ(errorOf([] { Terraform::updateSwitchTraffic("../evil", true); }),
+              "invalid VNet name \"../evil\": it must be non-empty and contain no \"/\" or \"..\"");
+    EXPECT_EQ(read(root / "evil.tf"), kVnetTf);
+}
+
+TEST_F(TerraformTest, DiscoveryInfoIsReadAgainWhenTheFileChanges) {
+    fs::path path = dir / Terraform::kDiscoveryFile;
+    EXPECT_EQ(errorOf([] { Terraform::readDiscoveryInfo(); }),
+              "discovery information not found: " + path.string());
+    write(
+        path,
+        R"({"rtbSubnetGwGroupInfos": {"/vnet1": {"rt1": [{"subnetId": "s1", "rtbName": "a"}]}}})");
+    EXPECT_EQ(
+        Terraform::readDiscoveryInfo()["rtbSubnetGwGroupInfos"]["/vnet1"]["rt1"][0]["rtbName"],
+        "a");
+    write(path, R"({"rtbSubnetGwGroupInfos": {}})");
+    EXPECT_TRUE(Terraform::readDiscoveryInfo()["rtbSubnetGwGroupInfos"].empty());
+    write(path, "{\"a\": tru}");
+    EXPECT_EQ(errorOf([] {
+                  Terraform::readDiscoveryInfo();
+              }).rfind("corrupt discovery information " + path.string() + " at byte ", 0),
+              0u);
+}
+
+}  // namespace
+}  // namespace dm
