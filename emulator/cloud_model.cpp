@@ -430,6 +430,19 @@ RouteTableUsers routeTableUsers(const CloudModel::State& s) {
     return users;
 }
 
+// What a read shows of a resource: while a PUT on it is running, the state it is being brought
+// to (with provisioningState "Updating"), as ARM shows it; otherwise the stored state.
+const Entry& shownEntry(const CloudModel::State& s, const std::string& key, const Entry& stored,
+                        Entry& scratch) {
+    auto it = s.pendingByKey.find(key);
+    if (it == s.pendingByKey.end()) return stored;
+    const Operation& op = s.operations.at(it->second);
+    if (op.method != "PUT" || op.failure || op.newBody.is_null()) return stored;
+    scratch = stored;
+    scratch.body = op.newBody;
+    return scratch;
+}
+
 Json view(const CloudModel::State& s, const std::string& key, const Entry& e,
           const std::string& provisioning, const RouteTableUsers* users = nullptr) {
     Json v = e.body;
@@ -786,7 +799,9 @@ Reply Handler::listKind(Kind kind, const std::string& prefix) {
     const auto& found = sortedOfKind(kind, prefix);
     const RouteTableUsers* users = kind == Kind::RouteTable ? &subnetsByRouteTable() : nullptr;
     return page(found.size(), [&](size_t i) {
-        return view(s_, found[i].first, *found[i].second, pendingState(s_, found[i].first), users);
+        Entry goal;
+        return view(s_, found[i].first, shownEntry(s_, found[i].first, *found[i].second, goal),
+                    pendingState(s_, found[i].first), users);
     });
 }
 
@@ -798,7 +813,9 @@ Reply Handler::get(const std::string& key, const std::string& notFoundCode,
     }
     const RouteTableUsers* users =
         it->second.kind == Kind::RouteTable ? &subnetsByRouteTable() : nullptr;
-    return jsonReply(200, view(s_, key, it->second, pendingState(s_, key), users));
+    Entry goal;
+    return jsonReply(200, view(s_, key, shownEntry(s_, key, it->second, goal),
+                               pendingState(s_, key), users));
 }
 
 std::optional<Reply> Handler::conflicts(const std::string& scopeKey) {

@@ -73,15 +73,10 @@ Json EmulatorProcess::admin(const std::string& method, const std::string& path,
                                                controllerAddress().rfind(':') + 1)));
     client.set_ca_cert_path(caFile().c_str());
     client.enable_server_certificate_verification(true);
-    httplib::Result res;
     const std::string text = body.is_null() ? std::string() : body.dump();
-    if (method == "GET") {
-        res = client.Get(path.c_str());
-    } else if (method == "DELETE") {
-        res = client.Delete(path.c_str());
-    } else {
-        res = client.Post(path.c_str(), text, "application/json");
-    }
+    httplib::Result res = method == "GET"      ? client.Get(path.c_str())
+                          : method == "DELETE" ? client.Delete(path.c_str())
+                                               : client.Post(path.c_str(), text, "application/json");
     if (!res) throw std::runtime_error("admin " + method + " " + path + " failed");
     if (res->status >= 300) {
         throw std::runtime_error("admin " + method + " " + path + ": " + std::to_string(res->status) +

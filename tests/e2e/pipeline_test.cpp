@@ -141,7 +141,7 @@ TEST_F(DemoRun, SwitchRefuseAgainAndRevertToTheInitialTopology) {
     const auto switched = facts(emulator_->state());
     EXPECT_EQ(switched.at("subnet spoke-app/app"), "rt-app-staged");
     EXPECT_EQ(switched.at("subnet spoke-app/data"), "spoke-app-main-1");
-    EXPECT_EQ(switched.at("subnet spoke-app/tlvx-spoke-gw-subnet"), "");
+    EXPECT_EQ(switched.at("subnet spoke-app/tlvx-spoke-gw-subnet"), "spoke-app-tlvx-rt");
     EXPECT_EQ(switched.at("subnet spoke-web/batch"), "spoke-web-main-1");
     EXPECT_EQ(switched.at("subnet spoke-web/jobs"), "spoke-web-main-2");
     EXPECT_EQ(switched.count("peering spoke-app/spoke-app-to-hub"), 0u);

@@ -285,9 +285,15 @@ void Aws::deleteBucketObj(const Record& yaml, const std::string& folder,
             "folder",
             objectName));
     }
+    const auto log = aws::awsLogger();
+    // A revert always cleans the archive; without an archive configured there is nothing to
+    // clean, and failing here would stop a revert that has already restored everything.
+    if (!yaml.is_object() || !yaml.contains("s3") || yaml["s3"].is_null()) {
+        log->debug("- No S3 archive configured: {} not deleted", objectName);
+        return;
+    }
     const s3::Settings settings = s3::readSettings(yaml);
     const std::string key = s3::archivePrefix(settings, folder) + objectName;
-    const auto log = aws::awsLogger();
     log->info("- Delete {}", aws::s3Uri(settings.bucket, key));
     if (g_dryRun) {
         log->info("[dry-run] delete {}", aws::s3Uri(settings.bucket, key));
