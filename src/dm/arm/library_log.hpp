@@ -6,6 +6,9 @@
 
 #include <spdlog/spdlog.h>
 
+#include "core/record.hpp"
+#include "platform/azure/records.hpp"
+
 namespace dm::arm {
 
 inline constexpr const char* kLibraryLoggerName = "dm.arm.cutoverlib";
@@ -15,6 +18,11 @@ std::shared_ptr<spdlog::logger> libraryLogger();
 
 // The resource group of a resource id (the field at RG_I).
 std::string resourceGroupOf(const std::string& id);
+
+// The restorable properties of a peering, keyed by the SDK's field names so that the revert
+// record can hand them back to begin_create_or_update unchanged; an absent flag or remote id is
+// null.
+Record peeringSnapshot(const azure::VirtualNetworkPeering& peering);
 
 // A Python-like text form of a flag in log lines ("True"/"False").
 inline const char* pyBool(bool b) { return b ? "True" : "False"; }

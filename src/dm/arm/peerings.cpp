@@ -30,21 +30,6 @@ std::string remoteVnetIdOf(const VirtualNetworkPeering& peering) {
     return *id;
 }
 
-Record flagOf(const std::optional<bool>& flag) {
-    return flag ? Record(*flag) : Record(nullptr);
-}
-
-// The restorable properties of a peering, keyed by the SDK's field names so the revert record
-// can hand them back to begin_create_or_update unchanged.
-Record snapshotOf(const VirtualNetworkPeering& peering) {
-    return {{"id", peering.id()},
-            {"name", peering.name()},
-            {"allow_virtual_network_access", flagOf(peering.allow_virtual_network_access())},
-            {"allow_forwarded_traffic", flagOf(peering.allow_forwarded_traffic())},
-            {"allow_gateway_transit", flagOf(peering.allow_gateway_transit())},
-            {"use_remote_gateways", flagOf(peering.use_remote_gateways())},
-            {"remote_virtual_network", {{"id", remoteVnetIdOf(peering)}}}};
-}
 
 // Text value of a peering-pair record's key; a stored record that lost a key is refused whole.
 std::string pairText(const Record& pair, const char* key) {
@@ -225,12 +210,12 @@ Record SwitchTraffic::deletePeerings(const Record& YAML, const std::string& subs
             }
             remoteClient.emplace(clientOf(*remoteCred));
             remote = getRemotePeering(remoteCred, remoteVnetId, local.id());
-            const Record localSnapshot = snapshotOf(local);
+            const Record localSnapshot = peeringSnapshot(local);
             if (!remote)
                 throw Error("no peering of VNet " +
                             resourceIdField(remoteVnetId, DiscoveryLib::VNET_I) +
                             " points back at " + vnet.name());
-            const Record remoteSnapshot = snapshotOf(remote->peering);
+            const Record remoteSnapshot = peeringSnapshot(remote->peering);
 
             auto mode = lookup(YAML, "delete_peering");
             if (!mode)

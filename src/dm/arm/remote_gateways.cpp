@@ -15,24 +15,6 @@ namespace dm::arm {
 
 namespace {
 
-Record flagOrNull(std::optional<bool> flag) {
-    return flag ? Record(*flag) : Record();
-}
-
-// The restorable properties of a peering, keyed by the SDK's field names.
-Record peeringSnapshot(const VirtualNetworkPeering& peering) {
-    const auto remote = peering.remote_virtual_network();
-    return Record{
-        {"id", peering.id()},
-        {"name", peering.name()},
-        {"allow_virtual_network_access", flagOrNull(peering.allow_virtual_network_access())},
-        {"allow_forwarded_traffic", flagOrNull(peering.allow_forwarded_traffic())},
-        {"allow_gateway_transit", flagOrNull(peering.allow_gateway_transit())},
-        {"use_remote_gateways", flagOrNull(peering.use_remote_gateways())},
-        {"remote_virtual_network", {{"id", remote ? Record(*remote) : Record()}}},
-    };
-}
-
 const Record& requiredKey(const Record& record, const char* key) {
     if (!record.is_object() || !record.contains(key)) {
         throw Error(std::string("peering property record without \"") + key + "\"");

@@ -4,19 +4,21 @@
 
 namespace dm::http {
 
-std::shared_ptr<spdlog::logger> httpLogger() {
-    if (auto existing = spdlog::get(kLoggerName))
+std::shared_ptr<spdlog::logger> namedLogger(const char* name) {
+    if (auto existing = spdlog::get(name))
         return existing;
     const auto& sinks = spdlog::default_logger()->sinks();
-    auto created = std::make_shared<spdlog::logger>(kLoggerName, sinks.begin(), sinks.end());
+    auto created = std::make_shared<spdlog::logger>(name, sinks.begin(), sinks.end());
     try {
         spdlog::initialize_logger(created);
     } catch (const spdlog::spdlog_ex&) {
         // Registered meanwhile by someone else: theirs wins.
-        if (auto existing = spdlog::get(kLoggerName))
+        if (auto existing = spdlog::get(name))
             return existing;
     }
     return created;
 }
+
+std::shared_ptr<spdlog::logger> httpLogger() { return namedLogger(kLoggerName); }
 
 }  // namespace dm::http

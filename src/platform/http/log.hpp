@@ -13,4 +13,8 @@ inline constexpr const char* kLoggerName = "dm.http";
 // default logger's sinks. Looked up on every call so that a logger configured later wins.
 std::shared_ptr<spdlog::logger> httpLogger();
 
+// The registered logger of that name; when none is registered yet, registers one that writes to
+// the default logger's sinks. Never throws.
+std::shared_ptr<spdlog::logger> namedLogger(const char* name);
+
 }  // namespace dm::http

@@ -218,7 +218,8 @@ void Common::readVnetOption(const Record& vnetMap, const std::string& vnetName,
             continue;
         auto it = entry.is_object() ? entry.find(option.yamlKey) : entry.end();
         bool nullable = option.kind == options::Kind::NullableString ||
-                        option.kind == options::Kind::TextOrStringList;
+                        option.kind == options::Kind::TextOrStringList ||
+                        option.kind == options::Kind::ListMap;
         bool set = option.perVnet && entry.is_object() && it != entry.end() &&
                    (!it->is_null() || nullable);
         if (set) {

@@ -30,6 +30,7 @@ const std::vector<Option>& all() {
          true, true},
         {"subnet_in_subnet_groups", "subnet_in_subnet_groups", Kind::StringList, Record::array(),
          true, true},
+        {"subnet_groups", "subnet_groups", Kind::ListMap, Record(nullptr), true, true},
         // Read through YamlContext by getMainTablePrefix; not part of the records.
         {"main_table_prefix", "main_table_prefix", Kind::StringMap, Record::object(), false, false},
     };
@@ -66,6 +67,13 @@ void check(const Option& option, const Record& value, const std::string& path) {
             config::expectMap(value, path);
             for (const auto& [k, v] : value.items())
                 config::expectString(v, config::child(path, k));
+            break;
+        case Kind::ListMap:
+            if (value.is_null())
+                break;
+            config::expectMap(value, path);
+            for (const auto& [k, v] : value.items())
+                config::expectStringList(v, config::child(path, k));
             break;
         case Kind::TextOrStringList:
             if (value.is_array()) {

@@ -18,6 +18,7 @@ enum class Kind {
     StringList,
     StringMap,         // map of text to text
     TextOrStringList,  // a text, or a list of texts joined with ","
+    ListMap,           // null, or a map of text to a list of texts
 };
 
 struct Option {
