@@ -229,3 +229,23 @@ TEST_F(DemoRun, FailureMidRunKeepsAPartialRecordThatARevertUndoes) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(DemoRun, DebugLowersTheConsoleToDebugAndTheFileKeepsDebugLines) {
+    const std::string debugLine = "  local subscription id: " + kSpokes;
+    auto r = tool({"--dry_run"});
+    ASSERT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_EQ(r.out.find(debugLine), std::string::npos);
+    // The file handler keeps the level the document gives it (DEBUG by default).
+    EXPECT_NE(slurp(work_ / "logs/dm.arm.switch_traffic.log").find(debugLine), std::string::npos);
+
+    r = tool({"--dry_run", "--debug"});
+    ASSERT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_NE(r.out.find(debugLine), std::string::npos);
+    // No secret reaches the console, even at debug level.
+    EXPECT_EQ(r.out.find("demo-controller-password"), std::string::npos);
+    EXPECT_EQ(r.out.find("demo-azure-secret"), std::string::npos);
+}
+
+}  // namespace
