@@ -14,8 +14,22 @@ const std::string kMissing =
     "Missing input yaml! Please use --s3_yaml_download to download from S3  or --yaml_file to "
     "specify the local filename\n";
 
+std::filesystem::path tempDir() {
+    return std::filesystem::temp_directory_path() / ("dm-e2e-" + std::to_string(getpid()));
+}
+
+// Removes this process's temporary files once its tests are done.
+class TempCleanup : public ::testing::Environment {
+public:
+    void TearDown() override {
+        std::error_code ec;
+        std::filesystem::remove_all(tempDir(), ec);
+    }
+};
+[[maybe_unused]] auto* const kCleanup = ::testing::AddGlobalTestEnvironment(new TempCleanup);
+
 std::string writeTemp(const std::string& name, const std::string& content) {
-    auto dir = std::filesystem::temp_directory_path() / ("dm-e2e-" + std::to_string(getpid()));
+    auto dir = tempDir();
     std::filesystem::create_directories(dir);
     auto path = dir / name;
     std::ofstream(path) << content;
