@@ -1,0 +1,137 @@
+#!/usr/bin/env bash
+# Benchmark of the whole tool at scale: run_bench.sh N LATENCY_MS
+# Generates a staged topology of N spoke VNets, starts the cloud emulator (loopback only) with
+# --latency-ms LATENCY_MS, then measures a switch and a revert with /usr/bin/time -v and reads
+# the emulator's counters after each run. Start-up to first request is measured on a dry run
+# under strace (execve -> first connect()), and `--version` gives a start-up lower bound.
+# Environment: BIN (default /tmp/ci-clone/build/bin), BENCH_TIMEOUT seconds per run (600),
+# STARTUP_PROBE=0 skips the strace dry run (it costs one full discovery pass at large N),
+# PROFILE=1 runs the switch and the revert under `perf record -g` (figures then include perf),
+# SYSCALLS=1 under `strace -f -c` (a system-call count in WORK/<run>.syscalls.txt).
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+n=${1:?usage: run_bench.sh N LATENCY_MS}
+latency=${2:?usage: run_bench.sh N LATENCY_MS}
+bin=${BIN:-/tmp/ci-clone/build/bin}
+limit=${BENCH_TIMEOUT:-600}
+tool="$bin/dm.arm.switch_traffic"
+
+if [ ! -x /usr/bin/time ]; then
+  apt-get install -y time >/dev/null 2>&1 || { apt-get update >/dev/null && apt-get install -y time >/dev/null; }
+fi
+
+work=$(mktemp -d /tmp/dm-bench-XXXXXX)
+emulator_pid=
+cleanup() {
+  if [ -n "$emulator_pid" ]; then kill "$emulator_pid" 2>/dev/null || true; wait "$emulator_pid" 2>/dev/null || true; fi
+}
+trap cleanup EXIT
+
+python3 "$here/generate_topology.py" "$n" "$work/gen"
+timeout "$((2 * limit + 300))" "$bin/dm-cloud-emulator" --listen 127.0.0.1:0 --topology "$work/gen/topology.json" \
+  --ready-file "$work/ready.json" --state-dir "$work/emulator" --latency-ms "$latency" \
+  >"$work/emulator.log" 2>&1 &
+emulator_pid=$!
+for _ in $(seq 1 600); do
+  [ -s "$work/ready.json" ] && break
+  kill -0 "$emulator_pid" 2>/dev/null || { cat "$work/emulator.log"; exit 1; }
+  sleep 0.1
+done
+[ -s "$work/ready.json" ] || { echo "bench: the emulator did not start"; exit 1; }
+
+read_ready() { python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))[sys.argv[2]])' "$work/ready.json" "$1"; }
+base_url=$(read_ready base_url)
+ca_file=$(read_ready ca_file)
+controller=$(read_ready controller_address)
+admin() { curl -sS --max-time 30 --cacert "$ca_file" -X "$1" "$base_url/admin/$2"; }
+
+for folder in "$work"/gen/terraform/*; do
+  mkdir -p "$work/output/$(basename "$folder")"
+  cp "$folder"/*.tf "$work/output/$(basename "$folder")/"
+done
+sed -e "s|@WORK@|$work|g" -e "s|@BASE_URL@|$base_url|g" -e "s|@CA_FILE@|$ca_file|g" \
+    -e "s|@CONTROLLER@|$controller|g" "$work/gen/discovery.yaml.in" >"$work/discovery.yaml"
+export DM_CTRL_PASSWORD=bench-controller-password
+export DM_AZURE_CLIENT_SECRET=bench-azure-secret
+
+echo "bench: N=$n latency=${latency}ms work=$work"
+
+# Start-up lower bound: --version does no I/O beyond loading the program.
+python3 - "$tool" <<'EOF'
+import subprocess, sys, time
+runs = []
+for _ in range(20):
+    t = time.perf_counter(); subprocess.run([sys.argv[1], "--version"], stdout=subprocess.DEVNULL); runs.append(time.perf_counter() - t)
+runs.sort()
+print("startup --version (lower bound, 20 runs): median %.1f ms, min %.1f ms" % (runs[10] * 1000, runs[0] * 1000))
+EOF
+
+# Start to first request: a dry run under strace, execve to the first connect() (the token call).
+if [ "${STARTUP_PROBE:-1}" = 1 ] && command -v strace >/dev/null; then
+  admin DELETE counters >/dev/null
+  (cd "$work" && timeout "$limit" strace -f -ttt -e trace=execve,connect -o "$work/strace.txt" \
+     "$tool" --yaml_file "$work/discovery.yaml" --dry_run >"$work/dry_run.log" 2>&1) || true
+  python3 - "$work/strace.txt" <<'EOF'
+import re, sys
+start = first = None
+for line in open(sys.argv[1]):
+    m = re.match(r"\s*\d+\s+(\d+\.\d+)\s+(\w+)\(", line)
+    if not m: continue
+    t, call = float(m.group(1)), m.group(2)
+    if call == "execve" and start is None: start = t
+    if call == "connect" and "127.0.0.1" in line and first is None: first = t
+if start and first:
+    print("start to first request (dry run under strace, execve -> first loopback connect): %.1f ms" % ((first - start) * 1000))
+else:
+    print("start to first request: not found in strace output")
+EOF
+fi
+
+run() {
+  local title=$1; shift
+  admin DELETE counters >/dev/null
+  local log="$work/logs/dm.arm.switch_traffic.log" lines=0
+  [ -f "$log" ] && lines=$(wc -l <"$log")
+  local status=0
+  local wrap=()
+  if [ "${PROFILE:-0}" = 1 ]; then wrap=(perf record -q -g -o "$work/$title.perf.data"); fi
+  if [ "${SYSCALLS:-0}" = 1 ]; then wrap=(strace -f -c -o "$work/$title.syscalls.txt"); fi
+  (cd "$work" && timeout "$limit" /usr/bin/time -v -o "$work/$title.time" "${wrap[@]}" "$tool" "$@" \
+     >"$work/$title.log" 2>&1) || status=$?
+  admin GET counters >"$work/$title.counters.json"
+  tail -n +"$((lines + 1))" "$log" >"$work/$title.http.log"
+  python3 - "$title" "$status" "$n" "$work/$title.time" "$work/$title.counters.json" <<'EOF'
+import json, re, sys
+title, status, n, time_file, counters_file = sys.argv[1:6]
+n = int(n)
+t = open(time_file).read()
+def field(label):
+    m = re.search(re.escape(label) + r":\s*(.+)", t)
+    return m.group(1).strip() if m else None
+wall_text = field("Elapsed (wall clock) time (h:mm:ss or m:ss)")
+parts = [float(p) for p in wall_text.split(":")]
+wall = sum(p * 60 ** i for i, p in enumerate(reversed(parts)))
+cpu = float(field("User time (seconds)")) + float(field("System time (seconds)"))
+rss = int(field("Maximum resident set size (kbytes)"))
+c = json.load(open(counters_file))
+print("== %s: exit %s" % (title, status))
+print("  wall %.2f s, cpu %.2f s (user %s + sys %s), cpu/wall %.2f%%, peak RSS %.1f MB"
+      % (wall, cpu, field("User time (seconds)"), field("System time (seconds)"),
+         100 * cpu / wall if wall else 0, rss / 1024))
+kinds = ["arm_read", "arm_write", "lro_poll", "token", "resource_graph", "controller"]
+print("  requests: " + ", ".join("%s %d" % (k, c.get(k, 0)) for k in kinds)
+      + ", total %d (admin %d not counted)" % (c["requests_total"] - c.get("admin", 0), c.get("admin", 0)))
+print("  per VNet: " + ", ".join("%s %.2f" % (k, c.get(k, 0) / n) for k in kinds)
+      + ", total %.2f" % ((c["requests_total"] - c.get("admin", 0)) / n))
+print("  token grants %d, TLS connections %d, faults fired %d"
+      % (c["token_grants"], c["tls_connections"], c.get("faults_fired", 0)))
+json.dump({"run": title, "n": n, "exit": int(status), "wall_s": wall, "cpu_s": cpu,
+           "rss_mb": rss / 1024, "counters": c}, open(counters_file + ".summary", "w"))
+EOF
+  if [ "${BREAKDOWN:-1}" = 1 ]; then python3 "$here/request_breakdown.py" "$work/$title.http.log" "$n"; fi
+}
+
+run switch --yaml_file "$work/discovery.yaml"
+run revert --yaml_file "$work/discovery.yaml" --revert
+admin POST shutdown >/dev/null 2>&1 || true
+echo "bench: logs and records in $work"
