@@ -1,19 +1,12 @@
 #include "platform/azure/records.hpp"
 
+#include "platform/azure/detail.hpp"
+
 #include <utility>
 
 namespace dm::azure {
 
 namespace {
-
-std::optional<std::string> stringIn(const Record& object, const char* key) {
-    if (!object.is_object())
-        return std::nullopt;
-    auto it = object.find(key);
-    if (it == object.end() || !it->is_string())
-        return std::nullopt;
-    return it->get<std::string>();
-}
 
 // Snapshot values may nest maps keyed by SDK names too ("remote_address_space":
 // {"address_prefixes": [...]}); ARM wants camelCase at every level.
@@ -60,19 +53,19 @@ Resource::Resource(Record json) : json_(std::move(json)) {
 }
 
 std::string Resource::id() const {
-    return stringIn(json_, "id").value_or("");
+    return detail::stringAt(json_, "id").value_or("");
 }
 
 std::string Resource::name() const {
-    return stringIn(json_, "name").value_or("");
+    return detail::stringAt(json_, "name").value_or("");
 }
 
 std::string Resource::type() const {
-    return stringIn(json_, "type").value_or("");
+    return detail::stringAt(json_, "type").value_or("");
 }
 
 std::optional<std::string> Resource::location() const {
-    return stringIn(json_, "location");
+    return detail::stringAt(json_, "location");
 }
 
 std::optional<std::string> Resource::provisioning_state() const {
@@ -116,7 +109,7 @@ const Record* Resource::property(const char* key) const {
 
 std::optional<std::string> Resource::referenceId(const char* key) const {
     const Record* ref = property(key);
-    return ref ? stringIn(*ref, "id") : std::nullopt;
+    return ref ? detail::stringAt(*ref, "id") : std::nullopt;
 }
 
 void Resource::setReferenceId(const char* key, const std::optional<std::string>& id) {
