@@ -7,7 +7,8 @@
 # Environment: BIN (default /tmp/ci-clone/build/bin), BENCH_TIMEOUT seconds per run (600),
 # STARTUP_PROBE=0 skips the strace dry run (it costs one full discovery pass at large N),
 # PROFILE=1 runs the switch and the revert under `perf record -g` (figures then include perf),
-# SYSCALLS=1 under `strace -f -c` (a system-call count in WORK/<run>.syscalls.txt).
+# SYSCALLS=1 under `strace -f -c` (a system-call count in WORK/<run>.syscalls.txt), HEAPTRACK=1
+# under heaptrack (WORK/<run>.heaptrack.zst: what holds the peak of memory).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 n=${1:?usage: run_bench.sh N LATENCY_MS}
@@ -96,6 +97,7 @@ run() {
   local wrap=()
   if [ "${PROFILE:-0}" = 1 ]; then wrap=(perf record -q -g -o "$work/$title.perf.data"); fi
   if [ "${SYSCALLS:-0}" = 1 ]; then wrap=(strace -f -c -o "$work/$title.syscalls.txt"); fi
+  if [ "${HEAPTRACK:-0}" = 1 ]; then wrap=(heaptrack -o "$work/$title.heaptrack"); fi
   (cd "$work" && timeout "$limit" /usr/bin/time -v -o "$work/$title.time" "${wrap[@]}" "$tool" "$@" \
      >"$work/$title.log" 2>&1) || status=$?
   admin GET counters >"$work/$title.counters.json"

@@ -135,8 +135,14 @@ protected:
 };
 
 TEST_F(DemoRun, SwitchRefuseAgainAndRevertToTheInitialTopology) {
+    emulator_->admin("DELETE", "/admin/counters");
     auto r = tool();
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    // Token, ARM, Resource Graph and controller share the emulator's host and port: one
+    // connection for the whole run (admin requests are not counted).
+    const Json counters = emulator_->admin("GET", "/admin/counters");
+    EXPECT_EQ(counters["tls_connections"], 1) << counters.dump();
+    EXPECT_GT(counters["controller"].get<int>(), 0);
 
     const auto switched = facts(emulator_->state());
     EXPECT_EQ(switched.at("subnet spoke-app/app"), "rt-app-staged");
@@ -172,8 +178,10 @@ TEST_F(DemoRun, SwitchRefuseAgainAndRevertToTheInitialTopology) {
         << r.out;
     EXPECT_TRUE(emulator_->writeLog().empty());
 
+    emulator_->admin("DELETE", "/admin/counters");
     r = tool({"--revert"});
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(emulator_->admin("GET", "/admin/counters")["tls_connections"], 1);
     EXPECT_EQ(facts(emulator_->state(), false), facts(initial_, false));
     EXPECT_FALSE(fs::exists(revertJson("spokes-east")));
     EXPECT_FALSE(fs::exists(revertJson("hub-central")));

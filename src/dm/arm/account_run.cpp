@@ -161,9 +161,16 @@ void runAccount(RunContext& run, AccountContext& account) {
             } else {
                 summary.skipped.push_back(current);
             }
+            Terraform::syncFiles();
             current.clear();
         }
     } catch (...) {
+        // What the failed VNet wrote goes to disk too; the pipeline's error is the one to report.
+        try {
+            Terraform::syncFiles();
+        } catch (const std::exception& e) {
+            log->error("**Error** " + std::string(e.what()));
+        }
         if (!current.empty()) summary.failed.push_back(current);
         // Peerings and hub connections already deleted are recorded nowhere else: keep the
         // record of what was changed so that a revert can undo it.

@@ -1,4 +1,6 @@
 // dm.arm.switch_traffic: switch the traffic of Azure spoke VNets onto the controller's transit.
+#include <malloc.h>
+
 #include <iostream>
 #include <string>
 #include <vector>
@@ -27,6 +29,10 @@ int reportUnhandled(const std::string& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Parsed list pages reserve far more than they touch; mapped on their own, the untouched
+    // part never becomes resident and a freed page goes back to the system at once. A fixed
+    // threshold also stops glibc from moving such buffers into the heap after the first free.
+    mallopt(M_MMAP_THRESHOLD, 64 * 1024);
     std::vector<std::string> arguments(argv + 1, argv + argc);
     int status;
     try {

@@ -12,8 +12,7 @@
 #include "platform/azure/detail.hpp"
 #include "platform/azure/errors.hpp"
 #include "platform/azure/pipeline.hpp"
-#include "platform/http/curl_transport.hpp"
-#include "platform/http/retry.hpp"
+#include "platform/http/shared_transport.hpp"
 
 namespace dm::azure {
 
@@ -52,16 +51,6 @@ struct TokenCache {
 TokenCache& tokenCache() {
     static TokenCache cache;
     return cache;
-}
-
-struct TransportRegistry {
-    std::mutex mutex;
-    std::map<std::optional<std::string>, std::shared_ptr<http::Transport>> transports;
-};
-
-TransportRegistry& transportRegistry() {
-    static TransportRegistry registry;
-    return registry;
 }
 
 std::string trimSlashes(std::string text) {
@@ -208,15 +197,9 @@ std::shared_ptr<TokenCredential> makeClientSecretCredential(ClientSecretCredenti
 }
 
 std::shared_ptr<http::Transport> defaultTransport(const std::optional<std::string>& caBundle) {
-    TransportRegistry& registry = transportRegistry();
-    std::lock_guard lock(registry.mutex);
-    auto& transport = registry.transports[caBundle];
-    if (!transport) {
-        http::CurlTransportOptions options;
-        options.caBundle = caBundle;
-        transport = std::make_shared<http::RetryingTransport>(http::makeCurlTransport(options));
-    }
-    return transport;
+    http::CurlTransportOptions options;
+    options.caBundle = caBundle;
+    return http::sharedTransport(options);
 }
 
 void clearTokenCache() {

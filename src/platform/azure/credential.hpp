@@ -61,8 +61,9 @@ public:
 // refused, and TransportError when the token endpoint cannot be reached.
 std::shared_ptr<TokenCredential> makeClientSecretCredential(ClientSecretCredentialOptions options);
 
-// The process-wide transport for a CA bundle (the system store when nullopt): libcurl behind the
-// retry policy, made on first use, so every client of a run shares its connections.
+// The process-wide transport for a CA bundle (the system store when nullopt) with the default
+// timeouts: http::sharedTransport, so token, ARM and Resource Graph requests, and any other client
+// built with the same options (the controller's), share one connection per host.
 std::shared_ptr<http::Transport> defaultTransport(const std::optional<std::string>& caBundle);
 
 // Empties the process-wide token cache (for tests, and after credentials were rotated).

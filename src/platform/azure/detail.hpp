@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/record.hpp"
+#include "platform/azure/fast_json.hpp"
 #include "platform/http/http.hpp"
 
 namespace dm::azure::detail {
@@ -15,9 +16,6 @@ namespace dm::azure::detail {
 // The "dm.azure" logger when logging is configured, else a quiet stand-in (never registered, so
 // configuring logging later cannot collide with it).
 std::shared_ptr<spdlog::logger> log();
-
-// The body as a JSON object, or nullopt when it is empty, not JSON, or not an object.
-std::optional<Record> parseObject(const std::string& body);
 
 // The string under `key` of an object, or nullopt when absent or not a string.
 std::optional<std::string> stringAt(const Record& object, const char* key);

@@ -1,6 +1,7 @@
 #include "platform/azure/network_client.hpp"
 
 #include <optional>
+#include <variant>
 
 #include "platform/azure/detail.hpp"
 
@@ -12,8 +13,8 @@ template <class T>
 std::vector<T> listOf(const NetworkScope& scope, const std::string& path) {
     std::vector<T> out;
     for (auto& item :
-         scope.pipeline->listAll(scope.pipeline->url(path, kNetworkApiVersion), path)) {
-        out.emplace_back(std::move(item));
+         scope.pipeline->listItems(scope.pipeline->url(path, kNetworkApiVersion), path)) {
+        std::visit([&out](auto&& value) { out.emplace_back(std::move(value)); }, std::move(item));
     }
     return out;
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <iterator>
 #include <random>
 #include <set>
 #include <thread>
@@ -22,15 +23,6 @@ std::shared_ptr<spdlog::logger> log() {
     static auto quiet = std::make_shared<spdlog::logger>(
         "dm.azure", std::make_shared<spdlog::sinks::null_sink_mt>());
     return quiet;
-}
-
-std::optional<Record> parseObject(const std::string& body) {
-    if (body.empty())
-        return std::nullopt;
-    Record json = Record::parse(body, nullptr, false);
-    if (json.is_discarded() || !json.is_object())
-        return std::nullopt;
-    return json;
 }
 
 std::optional<std::string> stringAt(const Record& object, const char* key) {
@@ -159,13 +151,13 @@ http::Response ArmPipeline::send(const std::string& method, const std::string& u
     }
 }
 
-std::vector<Record> ArmPipeline::listAll(const std::string& url,
-                                         const std::string& resourceId) const {
+std::vector<detail::ListItem> ArmPipeline::listItems(const std::string& url,
+                                                    const std::string& resourceId) const {
     std::string apiVersion;
     if (auto at = url.find("api-version="); at != std::string::npos) {
         apiVersion = url.substr(at, url.find('&', at) - at);
     }
-    std::vector<Record> items;
+    std::vector<detail::ListItem> items;
     std::set<std::string> seen;
     std::string next = url;
     while (!next.empty()) {
@@ -174,16 +166,13 @@ std::vector<Record> ArmPipeline::listAll(const std::string& url,
                         detail::withoutQuery(next));
         }
         http::Response response = send("GET", next, std::nullopt, {200}, resourceId);
-        auto page = detail::parseObject(response.body);
+        auto page = detail::parseListPage(response.body);
         if (!page) {
             throw Error("unreadable list page from GET " + detail::withoutQuery(next) +
                         " (status " + std::to_string(response.status) + ")");
         }
-        if (auto value = page->find("value"); value != page->end() && value->is_array()) {
-            for (auto& item : *value)
-                items.push_back(std::move(item));
-        }
-        next = detail::stringAt(*page, "nextLink").value_or("");
+        std::move(page->items.begin(), page->items.end(), std::back_inserter(items));
+        next = page->nextLink.value_or("");
         // ARM's nextLink normally carries the api-version; when it does not, reuse ours.
         if (!next.empty() && !apiVersion.empty() &&
             next.find("api-version=") == std::string::npos) {
@@ -191,6 +180,14 @@ std::vector<Record> ArmPipeline::listAll(const std::string& url,
         }
     }
     return items;
+}
+
+std::vector<Record> ArmPipeline::listAll(const std::string& url,
+                                         const std::string& resourceId) const {
+    std::vector<Record> records;
+    for (auto& item : listItems(url, resourceId))
+        records.push_back(detail::toRecord(std::move(item)));
+    return records;
 }
 
 }  // namespace dm::azure

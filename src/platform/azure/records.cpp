@@ -1,6 +1,7 @@
 #include "platform/azure/records.hpp"
 
 #include "platform/azure/detail.hpp"
+#include "platform/azure/fast_json.hpp"
 
 #include <utility>
 
@@ -52,19 +53,44 @@ Resource::Resource(Record json) : json_(std::move(json)) {
         json_ = Record::object();
 }
 
+Resource::Resource(std::shared_ptr<const detail::LazyRecord> item) : lazy_(std::move(item)) {
+    if (!lazy_)
+        json_ = Record::object();
+}
+
+const Record& Resource::json() const {
+    if (lazy_) {
+        json_ = lazy_->toRecord();
+        lazy_.reset();
+    }
+    return json_;
+}
+
+Record& Resource::json() {
+    return const_cast<Record&>(std::as_const(*this).json());
+}
+
 std::string Resource::id() const {
+    if (lazy_)
+        return lazy_->stringAt({"id"}).value_or("");
     return detail::stringAt(json_, "id").value_or("");
 }
 
 std::string Resource::name() const {
+    if (lazy_)
+        return lazy_->stringAt({"name"}).value_or("");
     return detail::stringAt(json_, "name").value_or("");
 }
 
 std::string Resource::type() const {
+    if (lazy_)
+        return lazy_->stringAt({"type"}).value_or("");
     return detail::stringAt(json_, "type").value_or("");
 }
 
 std::optional<std::string> Resource::location() const {
+    if (lazy_)
+        return lazy_->stringAt({"location"});
     return detail::stringAt(json_, "location");
 }
 
@@ -73,6 +99,10 @@ std::optional<std::string> Resource::provisioning_state() const {
 }
 
 Record Resource::tags() const {
+    if (lazy_) {
+        auto tags = lazy_->valueAt({"tags"});
+        return tags && tags->is_object() ? std::move(*tags) : Record(nullptr);
+    }
     if (json_.is_object()) {
         auto it = json_.find("tags");
         if (it != json_.end() && it->is_object())
@@ -82,12 +112,13 @@ Record Resource::tags() const {
 }
 
 void Resource::set_tags(Record tags) {
-    if (!json_.is_object())
+    Record& json = this->json();
+    if (!json.is_object())
         return;
     if (tags.is_null()) {
-        json_.erase("tags");
+        json.erase("tags");
     } else {
-        json_["tags"] = std::move(tags);
+        json["tags"] = std::move(tags);
     }
 }
 
@@ -96,10 +127,11 @@ std::string Resource::toString() const {
 }
 
 const Record* Resource::property(const char* key) const {
-    if (!json_.is_object())
+    const Record& json = this->json();
+    if (!json.is_object())
         return nullptr;
-    auto props = json_.find("properties");
-    if (props == json_.end() || !props->is_object())
+    auto props = json.find("properties");
+    if (props == json.end() || !props->is_object())
         return nullptr;
     auto it = props->find(key);
     if (it == props->end() || it->is_null())
@@ -108,6 +140,8 @@ const Record* Resource::property(const char* key) const {
 }
 
 std::optional<std::string> Resource::referenceId(const char* key) const {
+    if (lazy_)
+        return lazy_->stringAt({"properties", key, "id"});
     const Record* ref = property(key);
     return ref ? detail::stringAt(*ref, "id") : std::nullopt;
 }
@@ -115,12 +149,14 @@ std::optional<std::string> Resource::referenceId(const char* key) const {
 void Resource::setReferenceId(const char* key, const std::optional<std::string>& id) {
     if (id) {
         properties()[key] = Record{{"id", *id}};
-    } else if (json_.is_object() && json_.contains("properties")) {
+    } else if (json().is_object() && json().contains("properties")) {
         properties().erase(key);
     }
 }
 
 std::optional<bool> Resource::boolProperty(const char* key) const {
+    if (lazy_)
+        return lazy_->boolAt({"properties", key});
     const Record* value = property(key);
     if (!value || !value->is_boolean())
         return std::nullopt;
@@ -130,12 +166,14 @@ std::optional<bool> Resource::boolProperty(const char* key) const {
 void Resource::setBoolProperty(const char* key, std::optional<bool> value) {
     if (value) {
         properties()[key] = *value;
-    } else if (json_.is_object() && json_.contains("properties")) {
+    } else if (json().is_object() && json().contains("properties")) {
         properties().erase(key);
     }
 }
 
 std::optional<std::string> Resource::stringProperty(const char* key) const {
+    if (lazy_)
+        return lazy_->stringAt({"properties", key});
     const Record* value = property(key);
     if (!value || !value->is_string())
         return std::nullopt;
@@ -154,9 +192,10 @@ std::vector<std::string> Resource::stringList(const Record* list) const {
 }
 
 Record& Resource::properties() {
-    if (!json_.is_object())
-        json_ = Record::object();
-    Record& props = json_["properties"];
+    Record& json = this->json();
+    if (!json.is_object())
+        json = Record::object();
+    Record& props = json["properties"];
     if (!props.is_object())
         props = Record::object();
     return props;

@@ -3,6 +3,7 @@
 // Azure network SDK (`route_table`, `use_remote_gateways`...). A write sends the whole record
 // back, so properties this tool does not know survive an update.
 
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -12,11 +13,18 @@
 
 namespace dm::azure {
 
+namespace detail {
+class LazyRecord;
+}
+
 // What every ARM resource has: id, name, type, location, tags, and the `properties` bag.
 class Resource {
   public:
     Resource();
     explicit Resource(Record json);
+    // An item of a list page: id, name, type, location, tags and the simple properties are read
+    // from the page; the first other use builds the Record.
+    explicit Resource(std::shared_ptr<const detail::LazyRecord> item);
     virtual ~Resource() = default;
     Resource(const Resource&) = default;
     Resource(Resource&&) = default;
@@ -37,12 +45,12 @@ class Resource {
     void set_tags(Record tags);
 
     // The whole record as ARM returned it (with local changes).
-    const Record& json() const { return json_; }
-    Record& json() { return json_; }
+    const Record& json() const;
+    Record& json();
 
     // The body a PUT of this record sends: the record itself, minus the few fields ARM
     // computes and refuses to take back (see the subclasses).
-    virtual Record writeBody() const { return json_; }
+    virtual Record writeBody() const { return json(); }
 
     // "<Kind>(name=<name>, id=<id>)": enough to recognise the record in a log line.
     std::string toString() const;
@@ -63,7 +71,9 @@ class Resource {
     Record& properties();
 
   private:
-    Record json_;
+    // Built from lazy_ on first use; lazy_ is dropped then.
+    mutable Record json_;
+    mutable std::shared_ptr<const detail::LazyRecord> lazy_;
 };
 
 std::ostream& operator<<(std::ostream& out, const Resource& resource);

@@ -112,6 +112,7 @@ bool hasHeader(const Headers& headers, std::string_view name) {
 struct CurlTransport::Impl {
     CurlTransportOptions options;
     CURL* handle = nullptr;
+    char errorText[CURL_ERROR_SIZE] = {};
     mutable std::mutex mutex;
     TransportStats stats;
 };
@@ -122,6 +123,28 @@ CurlTransport::CurlTransport(CurlTransportOptions options) : impl_(std::make_uni
     impl_->handle = curl_easy_init();
     if (impl_->handle == nullptr)
         throw TransportError("cannot create a curl handle", false);
+    // The options every request shares are set once: send() changes only the per-request ones,
+    // which is cheaper than a reset and some twenty options per request.
+    try {
+        CURL* handle = impl_->handle;
+        const auto& o = impl_->options;
+        setOption(handle, CURLOPT_ERRORBUFFER, impl_->errorText);
+        setOption(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+        setOption(handle, CURLOPT_NOSIGNAL, 1L);
+        setOption(handle, CURLOPT_FOLLOWLOCATION, 0L);
+        setOption(handle, CURLOPT_TCP_KEEPALIVE, 1L);
+        setOption(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+        setOption(handle, CURLOPT_SSL_VERIFYHOST, 2L);
+        if (o.caBundle)
+            setOption(handle, CURLOPT_CAINFO, o.caBundle->c_str());
+        setOption(handle, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(o.connectTimeout.count()));
+        setOption(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(o.totalTimeout.count()));
+        setOption(handle, CURLOPT_WRITEFUNCTION, &onBody);
+        setOption(handle, CURLOPT_HEADERFUNCTION, &onHeader);
+    } catch (...) {
+        curl_easy_cleanup(impl_->handle);
+        throw;
+    }
 }
 
 CurlTransport::~CurlTransport() {
@@ -136,32 +159,21 @@ TransportStats CurlTransport::stats() const {
 Response CurlTransport::send(const Request& request) {
     std::lock_guard lock(impl_->mutex);
     CURL* handle = impl_->handle;
-    const auto& options = impl_->options;
-    // Reset drops the previous request's options but keeps the connection cache.
-    curl_easy_reset(handle);
+    char* errorText = impl_->errorText;
+    errorText[0] = '\0';
 
     Response response;
-    char errorText[CURL_ERROR_SIZE] = {};
-    setOption(handle, CURLOPT_ERRORBUFFER, errorText);
     setOption(handle, CURLOPT_URL, request.url.c_str());
-    setOption(handle, CURLOPT_PROTOCOLS_STR, "http,https");
-    setOption(handle, CURLOPT_NOSIGNAL, 1L);
-    setOption(handle, CURLOPT_FOLLOWLOCATION, 0L);
-    setOption(handle, CURLOPT_TCP_KEEPALIVE, 1L);
-    setOption(handle, CURLOPT_SSL_VERIFYPEER, 1L);
-    setOption(handle, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (options.caBundle)
-        setOption(handle, CURLOPT_CAINFO, options.caBundle->c_str());
-    setOption(handle, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options.connectTimeout.count()));
-    setOption(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(options.totalTimeout.count()));
-    setOption(handle, CURLOPT_WRITEFUNCTION, &onBody);
     setOption(handle, CURLOPT_WRITEDATA, static_cast<void*>(&response.body));
-    setOption(handle, CURLOPT_HEADERFUNCTION, &onHeader);
     setOption(handle, CURLOPT_HEADERDATA, static_cast<void*>(&response.headers));
 
+    // The handle keeps the previous request's method options: start each request from a plain
+    // GET (which also clears HEAD and upload) without a custom method.
     const std::string& method = request.method;
     const bool sendsBody =
         !request.body.empty() || method == "POST" || method == "PUT" || method == "PATCH";
+    setOption(handle, CURLOPT_HTTPGET, 1L);
+    setOption(handle, CURLOPT_CUSTOMREQUEST, static_cast<const char*>(nullptr));
     if (method == "HEAD") {
         setOption(handle, CURLOPT_NOBODY, 1L);
     } else if (sendsBody) {
@@ -171,10 +183,8 @@ Response CurlTransport::send(const Request& request) {
         setOption(handle, CURLOPT_POSTFIELDS, request.body.data());
         if (method != "POST")
             setOption(handle, CURLOPT_CUSTOMREQUEST, method.c_str());
-    } else {
-        setOption(handle, CURLOPT_HTTPGET, 1L);
-        if (method != "GET")
-            setOption(handle, CURLOPT_CUSTOMREQUEST, method.c_str());
+    } else if (method != "GET") {
+        setOption(handle, CURLOPT_CUSTOMREQUEST, method.c_str());
     }
 
     Slist headerList;
@@ -207,6 +217,8 @@ Response CurlTransport::send(const Request& request) {
     ++impl_->stats.requests;
     const auto start = std::chrono::steady_clock::now();
     const CURLcode rc = curl_easy_perform(handle);
+    // The list dies with this call; the handle must not keep pointing at it.
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
     const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
                              std::chrono::steady_clock::now() - start)
                              .count();
@@ -217,8 +229,10 @@ Response CurlTransport::send(const Request& request) {
 
     if (rc != CURLE_OK) {
         const std::string detail = errorText[0] != '\0' ? errorText : curl_easy_strerror(rc);
-        log->debug("{} {} -> no response ({} ms): {}", method, redactUrl(request.url), elapsed,
-                   detail);
+        if (log->should_log(spdlog::level::debug)) {
+            log->debug("{} {} -> no response ({} ms): {}", method, redactUrl(request.url), elapsed,
+                       detail);
+        }
         throw TransportError(
             fmt::format("{} {} failed: {}", method, urlWithoutQuery(request.url), detail),
             mayHaveBeenSent(rc, handle));
@@ -227,7 +241,10 @@ Response CurlTransport::send(const Request& request) {
     long status = 0;
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
     response.status = static_cast<int>(status);
-    log->debug("{} {} -> {} ({} ms)", method, redactUrl(request.url), response.status, elapsed);
+    // The redacted URL is built only when the line is written.
+    if (log->should_log(spdlog::level::debug)) {
+        log->debug("{} {} -> {} ({} ms)", method, redactUrl(request.url), response.status, elapsed);
+    }
     if (log->should_log(spdlog::level::trace)) {
         for (const auto& [name, value] : response.headers) {
             log->trace("  < {}: {}", name, redactHeader(name, value));

@@ -25,7 +25,7 @@ struct TransportStats {
 // One libcurl easy handle for the object's life, so requests that follow each other reuse the
 // connection. TLS peer and host verification are always on. Redirects are not followed: a 3xx
 // or a 202 with Location is returned to the caller as it came. Serialises concurrent send()
-// calls; meant for one thread.
+// calls, so one object can serve a whole process (see sharedTransport).
 class CurlTransport : public Transport {
 public:
     explicit CurlTransport(CurlTransportOptions options = {});

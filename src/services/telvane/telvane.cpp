@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "core/ip_network.hpp"
+#include "core/json_text.hpp"
 #include "core/text.hpp"
-#include "platform/http/curl_transport.hpp"
-#include "platform/http/retry.hpp"
+#include "platform/http/shared_transport.hpp"
 
 namespace dm {
 namespace {
@@ -46,10 +46,11 @@ http::Transport& transport() {
     if (!s.transport) {
         s.transport = s.options.transport;
         if (!s.transport) {
+            // The process's shared transport: a controller on the same host as the cloud
+            // endpoints (the emulator) rides the same connection.
             http::CurlTransportOptions curlOptions;
             curlOptions.caBundle = s.options.caBundle;
-            s.transport =
-                std::make_shared<http::RetryingTransport>(http::makeCurlTransport(curlOptions));
+            s.transport = http::sharedTransport(curlOptions);
         }
     }
     return *s.transport;
@@ -143,12 +144,13 @@ Record call(const std::string& url, const Fields& fields) {
         return Record();
     }
     http::Response response = send(url, fields);
-    Record reply = Record::parse(response.body, nullptr, false);
-    if (reply.is_discarded()) {
+    std::optional<Record> parsed = parseJson(response.body);
+    if (!parsed) {
         throw TelvaneError(fmt::format("controller reply to {} is not JSON (HTTP {}): {}", action,
                                        response.status, excerpt(response.body, fields)),
                            action, response.status);
     }
+    Record& reply = *parsed;
     auto flag = lookup(reply, "return");
     if (!flag || !flag->is_boolean()) {
         throw TelvaneError(fmt::format("controller reply to {} has no \"return\" flag", action),
@@ -160,7 +162,9 @@ Record call(const std::string& url, const Fields& fields) {
         logger()->debug("controller refused {}", action);
         throw TelvaneError(mask(std::move(text), fields), action, response.status);
     }
-    return lookup(reply, "results").value_or(Record());
+    if (auto results = reply.find("results"); reply.is_object() && results != reply.end())
+        return std::move(*results);
+    return Record();
 }
 
 [[noreturn]] void unexpected(const std::string& action, const std::string& what) {
@@ -186,11 +190,11 @@ std::string canonicalCidr(const std::string& cidr) {
 }  // namespace
 
 Record RestResponse::json() const {
-    Record body = Record::parse(body_, nullptr, false);
-    if (body.is_discarded()) {
+    std::optional<Record> body = parseJson(body_);
+    if (!body) {
         throw Error(fmt::format("controller reply is not JSON (HTTP {})", status_));
     }
-    return body;
+    return std::move(*body);
 }
 
 void Telvane::configure(TelvaneOptions options) {

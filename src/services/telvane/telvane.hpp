@@ -43,7 +43,7 @@ class TelvaneError : public Error {
 
 struct TelvaneOptions {
     std::optional<std::string> caBundle;         // verifies the controller's TLS certificate
-    std::shared_ptr<http::Transport> transport;  // null: a libcurl transport of our own
+    std::shared_ptr<http::Transport> transport;  // null: http::sharedTransport for caBundle
 };
 
 // Every call is one form-encoded HTTPS POST (wire format in docs/controller-api.md). Failures are

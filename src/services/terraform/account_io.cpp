@@ -8,8 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <unordered_map>
 #include <vector>
 
 #include "core/error.hpp"
@@ -31,13 +33,22 @@ std::string errnoText(int err) {
 // Closes the descriptor on scope exit unless released; keeps error paths short.
 class Fd {
   public:
-    explicit Fd(int fd) : fd_(fd) {}
+    explicit Fd(int fd = -1) : fd_(fd) {}
     ~Fd() {
         if (fd_ >= 0)
             ::close(fd_);
     }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
+    Fd(Fd&& other) noexcept : fd_(other.release()) {}
+    Fd& operator=(Fd&& other) noexcept {
+        if (this != &other) {
+            if (fd_ >= 0)
+                ::close(fd_);
+            fd_ = other.release();
+        }
+        return *this;
+    }
     int get() const { return fd_; }
     int release() {
         int fd = fd_;
@@ -61,11 +72,18 @@ void writeAll(int fd, std::string_view bytes, const fs::path& path) {
     }
 }
 
+std::size_t g_fsyncs = 0;
+
+int syncFd(int fd) {
+    ++g_fsyncs;
+    return ::fsync(fd);
+}
+
 void fsyncFolder(const fs::path& folder) {
     Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.get() < 0)
         fail("open folder", folder, errno);
-    if (::fsync(fd.get()) != 0)
+    if (syncFd(fd.get()) != 0)
         fail("sync folder", folder, errno);
 }
 
@@ -73,18 +91,142 @@ fs::path folderOf(const fs::path& path) {
     return path.has_parent_path() ? path.parent_path() : fs::path(".");
 }
 
-// Writes `content` to a new file and syncs it to disk before returning.
-void writeDurably(const fs::path& path, std::string_view content, mode_t mode) {
-    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+// Creates (or truncates) `path` with `mode` and writes `content`; the file stays open. The
+// descriptor appends, so that later entries of a deferred file can go through it.
+Fd writeNew(const fs::path& path, std::string_view content, mode_t mode) {
+    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600));
     if (fd.get() < 0)
         fail("create", path, errno);
     if (::fchmod(fd.get(), mode) != 0)
         fail("set permissions of", path, errno);
     writeAll(fd.get(), content, path);
-    if (::fsync(fd.get()) != 0)
-        fail("sync", path, errno);
+    return fd;
+}
+
+void closeChecked(Fd& fd, const fs::path& path) {
     if (::close(fd.release()) != 0)
         fail("close", path, errno);
+}
+
+// Writes `content` to a new file and syncs it to disk before returning.
+void writeDurably(const fs::path& path, std::string_view content, mode_t mode) {
+    Fd fd = writeNew(path, content, mode);
+    if (syncFd(fd.get()) != 0)
+        fail("sync", path, errno);
+    closeChecked(fd, path);
+}
+
+// The mode a replacement of `path` gets: the current file's, else `newMode`.
+mode_t replacementMode(const fs::path& path, fs::perms newMode) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0)
+        return st.st_mode & 07777;
+    return static_cast<mode_t>(newMode);
+}
+
+fs::path tempPathOf(const fs::path& path) {
+    fs::path temp = path;
+    temp += ".tmp";
+    return temp;
+}
+
+std::size_t g_renames = 0;
+
+void renameOrRemove(const fs::path& temp, const fs::path& path) {
+    ++g_renames;
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        int err = errno;
+        ::unlink(temp.c_str());
+        throw Error(fmt::format("cannot rename {} to {}: {}", temp.string(), path.string(),
+                                errnoText(err)));
+    }
+}
+
+// What identifies a version of a file: a file seen later with the same values is taken to hold
+// the same bytes.
+struct FileState {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    struct timespec mtime {};
+
+    static FileState of(const struct stat& st) {
+        return FileState{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
+    }
+    bool isAt(const struct stat& st) const {
+        return st.st_dev == dev && st.st_ino == ino && st.st_size == size &&
+               st.st_mtim.tv_sec == mtime.tv_sec && st.st_mtim.tv_nsec == mtime.tv_nsec;
+    }
+};
+
+// A file written by replaceFileDeferred or appendFileDeferred. Until syncPending() its
+// descriptor stays open, so that the sync reaches exactly the file written and later appends go
+// through it. `content` answers reads while the path still names that file (`state`).
+struct WrittenFile {
+    Fd fd;
+    std::string content;
+    FileState state;
+};
+
+// Keyed by the path as written: the files waiting for the sync, and after it the large ones,
+// which every batch extends and which would otherwise be read whole again for each batch.
+std::unordered_map<std::string, WrittenFile> g_written;
+std::vector<std::string> g_pending;
+constexpr std::size_t kKeptAfterSync = 16 * 1024;
+
+// The state of each file when it was last read from disk: an append checks that the file is
+// still the one whose bytes the caller extended.
+std::unordered_map<std::string, FileState> g_read;
+
+const WrittenFile* writtenAt(const fs::path& path) {
+    if (g_written.empty())
+        return nullptr;
+    auto it = g_written.find(path.string());
+    if (it == g_written.end())
+        return nullptr;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !it->second.state.isAt(st))
+        return nullptr;
+    return &it->second;
+}
+
+// Records `fd` as the descriptor of the file at `key`, to be synced by syncPending().
+void keepPending(const std::string& key, WrittenFile& entry, Fd fd) {
+    if (entry.fd.get() < 0)
+        g_pending.push_back(key);
+    // An earlier descriptor closes here: its file is gone, or is the same file.
+    entry.fd = std::move(fd);
+}
+
+// Opens `path` for appending when it is still the version `state` describes.
+Fd openAppendingAt(const fs::path& path, const FileState& state) {
+    Fd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+    struct stat st {};
+    if (fd.get() >= 0 && (::fstat(fd.get(), &st) != 0 || !state.isAt(st)))
+        return Fd();
+    return fd;
+}
+
+// Appends `suffix` to the file open on `fd`, which holds `oldSize` bytes. On a failure the file
+// is cut back to `oldSize`, so that it never keeps part of an entry, and dm::Error names it.
+void appendOrCutBack(int fd, std::string_view suffix, off_t oldSize, const fs::path& path) {
+    std::string_view rest = suffix;
+    while (!rest.empty()) {
+        ssize_t n = ::write(fd, rest.data(), rest.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            int err = n < 0 ? errno : EIO;
+            if (::ftruncate(fd, oldSize) != 0) {
+                int cutErr = errno;
+                throw Error(
+                    fmt::format("cannot append to {}: {}; cannot cut it back to {} bytes: {}",
+                                path.string(), errnoText(err), oldSize, errnoText(cutErr)));
+            }
+            fail("append to", path, err);
+        }
+        rest.remove_prefix(static_cast<size_t>(n));
+    }
 }
 
 void keepPrevious(const fs::path& path, const fs::path& previous) {
@@ -100,17 +242,26 @@ void keepPrevious(const fs::path& path, const fs::path& previous) {
 
 }  // namespace
 
-std::optional<std::string> readFileIfExists(const fs::path& path) {
+std::optional<std::string_view> viewFileIfExists(const fs::path& path, std::string& storage) {
+    if (const WrittenFile* written = writtenAt(path))
+        return std::string_view(written->content);
     Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
         if (errno == ENOENT)
             return std::nullopt;
         fail("read", path, errno);
     }
-    std::string bytes;
-    char buffer[65536];
+    // The state before the read: a change made while reading then shows as a different one.
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0)
+        fail("read", path, errno);
+    // One byte more than the size, so that the end is seen without another read.
+    storage.resize(static_cast<size_t>(st.st_size) + 1);
+    size_t used = 0;
     for (;;) {
-        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (used == storage.size())
+            storage.resize(storage.size() * 2);
+        ssize_t n = ::read(fd.get(), storage.data() + used, storage.size() - used);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -118,9 +269,24 @@ std::optional<std::string> readFileIfExists(const fs::path& path) {
         }
         if (n == 0)
             break;
-        bytes.append(buffer, static_cast<size_t>(n));
+        used += static_cast<size_t>(n);
     }
-    return bytes;
+    storage.resize(used);
+    if (used == static_cast<size_t>(st.st_size))
+        g_read[path.string()] = FileState::of(st);
+    else
+        g_read.erase(path.string());
+    return std::string_view(storage);
+}
+
+std::optional<std::string> readFileIfExists(const fs::path& path) {
+    std::string storage;
+    auto view = viewFileIfExists(path, storage);
+    if (!view)
+        return std::nullopt;
+    if (view->data() != storage.data())
+        storage.assign(*view);
+    return storage;
 }
 
 std::string readExistingFile(const fs::path& path, std::string_view what) {
@@ -132,14 +298,11 @@ std::string readExistingFile(const fs::path& path, std::string_view what) {
 
 void replaceFile(const fs::path& path, std::string_view content, fs::perms newMode,
                  const std::optional<fs::path>& previous) {
-    mode_t mode = static_cast<mode_t>(newMode);
+    syncPending();
     struct stat st {};
     bool existed = ::stat(path.c_str(), &st) == 0;
-    if (existed)
-        mode = st.st_mode & 07777;
-
-    fs::path temp = path;
-    temp += ".tmp";
+    mode_t mode = existed ? st.st_mode & 07777 : static_cast<mode_t>(newMode);
+    fs::path temp = tempPathOf(path);
     try {
         writeDurably(temp, content, mode);
         if (existed && previous)
@@ -148,10 +311,154 @@ void replaceFile(const fs::path& path, std::string_view content, fs::perms newMo
         ::unlink(temp.c_str());
         throw;
     }
-    renameDurably(temp, path);
+    renameOrRemove(temp, path);
+    fsyncFolder(folderOf(path));
+}
+
+void replaceFileDeferred(const fs::path& path, std::string content, fs::perms newMode) {
+    mode_t mode = replacementMode(path, newMode);
+    fs::path temp = tempPathOf(path);
+    Fd fd;
+    struct stat st {};
+    try {
+        fd = writeNew(temp, content, mode);
+        if (::fstat(fd.get(), &st) != 0)
+            fail("inspect", temp, errno);
+    } catch (...) {
+        ::unlink(temp.c_str());
+        throw;
+    }
+    renameOrRemove(temp, path);
+    std::string key = path.string();
+    WrittenFile& entry = g_written[key];
+    keepPending(key, entry, std::move(fd));
+    entry.content = std::move(content);
+    entry.state = FileState::of(st);
+}
+
+void appendFileDeferred(const fs::path& path, std::string_view read, std::string_view suffix,
+                        fs::perms newMode) {
+    const std::string key = path.string();
+    const off_t oldSize = static_cast<off_t>(read.size());
+    // The file as written here, through its open descriptor or a new one after the sync; else
+    // the file as last read from disk.
+    auto it = g_written.find(key);
+    WrittenFile* written = it != g_written.end() ? &it->second : nullptr;
+    bool asWritten = false;
+    int out = -1;
+    Fd fd;
+    if (written && written->state.size == oldSize) {
+        if (written->fd.get() >= 0) {
+            struct stat st {};
+            if (::stat(path.c_str(), &st) == 0 && written->state.isAt(st))
+                out = written->fd.get();
+        } else {
+            fd = openAppendingAt(path, written->state);
+            out = fd.get();
+        }
+        asWritten = out >= 0;
+    }
+    if (out < 0) {
+        auto known = g_read.find(key);
+        if (known != g_read.end() && known->second.size == oldSize) {
+            fd = openAppendingAt(path, known->second);
+            out = fd.get();
+        }
+    }
+    std::string whole;
+    if (!asWritten) {
+        // Built before anything changes: `read` may be the bytes of an entry replaced below.
+        whole.reserve(read.size() + suffix.size());
+        whole.append(read).append(suffix);
+    }
+    // A new file, one changed since it was read, or one that cannot be opened for writing:
+    // the content is written whole.
+    if (out < 0) {
+        replaceFileDeferred(path, std::move(whole), newMode);
+        return;
+    }
+    appendOrCutBack(out, suffix, oldSize, path);
+    // Pending from here on, so that the sync reaches the entry even if the state is unknown.
+    WrittenFile& entry = written ? *written : g_written[key];
+    if (fd.get() >= 0)
+        keepPending(key, entry, std::move(fd));
+    if (asWritten)
+        entry.content.append(suffix);
+    else
+        entry.content = std::move(whole);
+    entry.state = FileState{};
+    struct stat st {};
+    if (::fstat(entry.fd.get(), &st) != 0)
+        fail("inspect", path, errno);
+    entry.state = FileState::of(st);
+}
+
+void syncPending() {
+    if (g_pending.empty())
+        return;
+    auto pending = std::move(g_pending);
+    g_pending.clear();
+    // A failed fsync may already have dropped the dirty pages, so a failure is not retried:
+    // every file is tried once and the first failure is reported. A file that failed is no
+    // longer answered from memory.
+    std::optional<Error> failure;
+    std::vector<fs::path> folders;
+    for (const auto& path : pending) {
+        auto it = g_written.find(path);
+        if (it == g_written.end())
+            continue;
+        WrittenFile& entry = it->second;
+        std::optional<std::string> action;
+        int err = 0;
+        if (syncFd(entry.fd.get()) != 0) {
+            action = "sync";
+            err = errno;
+        }
+        if (::close(entry.fd.release()) != 0 && !action) {
+            action = "close";
+            err = errno;
+        }
+        if (action && !failure)
+            failure.emplace(fmt::format("cannot {} {}: {}", *action, path, errnoText(err)));
+        fs::path folder = folderOf(path);
+        if (std::find(folders.begin(), folders.end(), folder) == folders.end())
+            folders.push_back(std::move(folder));
+        if (action || entry.content.size() < kKeptAfterSync)
+            g_written.erase(it);
+    }
+    for (const auto& folder : folders) {
+        try {
+            fsyncFolder(folder);
+        } catch (const Error& e) {
+            if (!failure)
+                failure = e;
+        }
+    }
+    if (failure)
+        throw *failure;
+}
+
+void forgetSyncedFiles() {
+    std::erase_if(g_written, [](const auto& item) { return item.second.fd.get() < 0; });
+    g_read.clear();
+}
+
+std::size_t pendingSyncCount() {
+    return g_pending.size();
+}
+
+std::size_t fsyncCount() {
+    return g_fsyncs;
+}
+
+std::size_t renameCount() {
+    return g_renames;
 }
 
 bool removeFile(const fs::path& path) {
+    syncPending();
+    g_written.erase(path.string());
+    g_read.erase(path.string());
     if (::unlink(path.c_str()) == 0) {
         fsyncFolder(folderOf(path));
         return true;
@@ -162,6 +469,8 @@ bool removeFile(const fs::path& path) {
 }
 
 void renameDurably(const fs::path& from, const fs::path& to) {
+    syncPending();
+    ++g_renames;
     if (::rename(from.c_str(), to.c_str()) != 0) {
         int err = errno;
         throw Error(
@@ -176,10 +485,12 @@ std::string sha256Hex(std::string_view bytes) {
     if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
         throw Error("SHA-256 digest failed");
     }
-    std::string hex;
-    hex.reserve(length * 2);
-    for (unsigned int i = 0; i < length; ++i)
-        hex += fmt::format("{:02x}", digest[i]);
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string hex(length * 2, '0');
+    for (unsigned int i = 0; i < length; ++i) {
+        hex[2 * i] = kDigits[digest[i] >> 4];
+        hex[2 * i + 1] = kDigits[digest[i] & 0x0f];
+    }
     return hex;
 }
 

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 
 #include <filesystem>
+#include <functional>
 #include <set>
 
 #include "core/error.hpp"
@@ -131,32 +132,41 @@ std::string resourceHeader(std::string_view type, std::string_view label) {
 }
 
 bool containsLine(std::string_view content, std::string_view line) {
-    for (size_t pos = content.find(line); pos != std::string_view::npos;
-         pos = content.find(line, pos + 1)) {
+    // The generated files grow with the account and the lines sought are long: a skipping
+    // search keeps each check cheap.
+    const std::boyer_moore_horspool_searcher searcher(line.begin(), line.end());
+    for (auto from = content.begin();;) {
+        auto found = searcher(from, content.end()).first;
+        if (found == content.end())
+            return line.empty();
+        size_t pos = static_cast<size_t>(found - content.begin());
         bool startsLine = pos == 0 || content[pos - 1] == '\n';
         size_t end = pos + line.size();
         if (startsLine && (end == content.size() || content[end] == '\n'))
             return true;
+        from = found + 1;
     }
-    return false;
 }
 
 // Appends one line to a generated script, creating it with its header when needed.
 void appendScriptLine(const char* script, const char* header, const std::string& line) {
     fs::path path = inFolder(script);
-    std::string content = readFileIfExists(path).value_or(header);
+    std::string storage;
+    std::string_view content = viewFileIfExists(path, storage).value_or(header);
     if (containsLine(content, line))
         return;
-    content += line + "\n";
-    replaceFile(path, content, kScriptMode);
+    appendFileDeferred(path, content, line + '\n', kScriptMode);
 }
 
-std::string withBlock(std::string content, const std::string& block) {
+// What adding `block` after `content` appends: a blank line to set it apart, then the block.
+std::string blockSuffix(std::string_view content, std::string_view block) {
+    std::string suffix;
     if (!content.empty() && content.back() != '\n')
-        content += '\n';
+        suffix += '\n';
     if (!content.empty())
-        content += '\n';
-    return content + block;
+        suffix += '\n';
+    suffix += block;
+    return suffix;
 }
 
 // Adds a controller resource to the VNet's Terraform file and its import and undo lines.
@@ -175,7 +185,8 @@ void addImportedResource(const std::string& vnetName, const char* type, const st
                     Terraform::kImportScript);
         return;
     }
-    replaceFile(path, withBlock(content, header + "\n" + body + "}\n"), kDataMode);
+    appendFileDeferred(path, content, blockSuffix(content, header + "\n" + body + "}\n"),
+                       kDataMode);
     appendScriptLine(Terraform::kImportScript, kImportHeader,
                      fmt::format("adopt {} {}", shellQuote(address), shellQuote(importId)));
     appendScriptLine(Terraform::kUndoImportScript, kUndoImportHeader,
@@ -240,13 +251,14 @@ void writeUndoAssociations() {
         return;
     fs::path undoPath = inFolder(Terraform::kUndoAssociationTf);
     std::string undo = readFileIfExists(undoPath).value_or(kUndoAssociationHeader);
+    const size_t readSize = undo.size();
     size_t added = 0;
     for (const auto& label : associationLabels(*content)) {
         std::string from = fmt::format("  from = {}.{}", kAssociationType, label);
         if (containsLine(undo, from))
             continue;
-        undo = withBlock(undo,
-                         "removed {\n" + from + "\n\n  lifecycle {\n    destroy = false\n  }\n}\n");
+        undo += blockSuffix(
+            undo, "removed {\n" + from + "\n\n  lifecycle {\n    destroy = false\n  }\n}\n");
         ++added;
     }
     if (added == 0)
@@ -256,7 +268,8 @@ void writeUndoAssociations() {
                     Terraform::kUndoAssociationTf);
         return;
     }
-    replaceFile(undoPath, undo, kDataMode);
+    std::string_view text = undo;
+    appendFileDeferred(undoPath, text.substr(0, readSize), text.substr(readSize), kDataMode);
     log()->info("  wrote {} removed association(s) to {}", added, Terraform::kUndoAssociationTf);
 }
 
@@ -291,11 +304,17 @@ bool Terraform::isDryRun() {
     return g_dryRun;
 }
 
+void Terraform::syncFiles() {
+    syncPending();
+}
+
 void Terraform::setSwitchTrafficTargetFolder() {
     const std::string& target = Globals::getTargetFolder();
     if (target.empty())
         throw Error("no account folder has been prepared for the Terraform files");
     g_folder = target;
+    // The earlier account's files are not read again.
+    forgetSyncedFiles();
     log()->debug("Terraform files in {}", g_folder);
 }
 
@@ -424,7 +443,7 @@ void Terraform::updateSwitchTraffic(const std::string& vnet_name, bool switch_tr
         log()->info("{}set switch_traffic = {} in {}", kDryRun, value, path.filename().string());
         return;
     }
-    replaceFile(path, content, kDataMode);
+    replaceFileDeferred(path, std::move(content), kDataMode);
     log()->info("  set switch_traffic = {} in {}", value, path.filename().string());
 }
 
@@ -483,7 +502,7 @@ void Terraform::revertFile(const std::string& fileName, const Record& revertReco
         return;
     }
     content.resize(kept);
-    replaceFile(path, content, kDataMode);
+    replaceFileDeferred(path, std::move(content), kDataMode);
     log()->info("  reverted {} to the {} bytes recorded at the switch", fileName, kept);
 }
 
@@ -542,7 +561,8 @@ void Terraform::createSubnetAssociationTf(const Record& request) {
     }
 
     fs::path path = inFolder(kAssociationTf);
-    std::string content = readFileIfExists(path).value_or(kAssociationHeader);
+    std::string storage;
+    std::string_view content = viewFileIfExists(path, storage).value_or(kAssociationHeader);
     std::string header = resourceHeader(kAssociationType, rname);
     std::string address = fmt::format("{}.{}", kAssociationType, rname);
     if (containsLine(content, header)) {
@@ -556,7 +576,7 @@ void Terraform::createSubnetAssociationTf(const Record& request) {
     std::string block =
         fmt::format("{}\n  # {} -> {}\n{}  subnet_id      = {}\n  route_table_id = {}\n}}\n",
                     header, subnetId, routeTableId, providerLine, subnetRef, routeTableRef);
-    replaceFile(path, withBlock(content, block), kDataMode);
+    appendFileDeferred(path, content, blockSuffix(content, block), kDataMode);
     appendScriptLine(kImportScript, kImportHeader,
                      fmt::format("adopt {} {}", shellQuote(address), shellQuote(subnetId)));
     appendScriptLine(kUndoImportScript, kUndoImportHeader,

@@ -24,7 +24,8 @@ class Terraform {
     static void setDryRun(bool flag = true);
     static bool isDryRun();
 
-    // Later calls work on Globals::getTargetFolder(); throws dm::Error when that is empty.
+    // Later calls work on Globals::getTargetFolder(); throws dm::Error when that is empty. The
+    // earlier folder's files are no longer held in memory.
     static void setSwitchTrafficTargetFolder();
     // The account folder in use; empty before setSwitchTrafficTargetFolder().
     static const std::string& getSwitchTrafficTargetFolder();
@@ -37,19 +38,27 @@ class Terraform {
     // and naming the file and byte offset when it is corrupt or truncated.
     static Record readRevertInfo();
     // Replaces "revert.json" atomically and durably, keeping the replaced one as
-    // "revert.json.prev"; a crash leaves either the old or the new record whole.
+    // "revert.json.prev"; a crash leaves either the old or the new record whole. The Terraform
+    // files written before are synced first, so the record is never on disk ahead of them.
     static void storeRevertInfo(const Record& revertRecord);
-    // Moves "revert.json" aside to "revert.json.prev"; nothing to do when it is absent.
+    // Moves "revert.json" aside to "revert.json.prev" (durably, after syncing the Terraform
+    // files written before); nothing to do when it is absent.
     static void deleteRevertInfo();
+
+    // The generated Terraform files and scripts are extended by appends, or replaced atomically
+    // (temporary file and rename), but not synced one by one: this fsyncs each file written
+    // since the last sync, and each of their folders, once. A failure throws dm::Error naming
+    // the file; the files are then no longer pending. Nothing to do in a dry run.
+    static void syncFiles();
 
     // Run the import script, or its undo script, with bash in the account folder; a missing
     // script is logged and skipped; a failing one throws dm::Error with its exit status.
     static void runImportAssociationScript();
     static void runUndoImportAssociationScript();
 
-    // Removes the association file and the import script. In a revert run the association
-    // file's resources are first turned into "removed" blocks of the undo file, so Terraform
-    // forgets them without destroying the live associations.
+    // Removes the association file and the import script (durably: removals are rare). In a
+    // revert run the association file's resources are first turned into "removed" blocks of
+    // the undo file, so Terraform forgets them without destroying the live associations.
     static void deleteSubnetAssociationTf();
     // Removes the undo file and the undo script; absent files are not an error.
     static void deleteUndoSubnetAssociationTf();

@@ -97,6 +97,44 @@ TEST(CurlTransport, RoundTripsStatusHeadersAndBody) {
     EXPECT_EQ(posts, (std::vector<std::string>{"0,no-expect,", "100000,no-expect,"}));
 }
 
+// The handle keeps its options from one request to the next: no method, body or HEAD may leak
+// into the request after it.
+TEST(CurlTransport, EachRequestStartsFromItsOwnMethodAndBody) {
+    LocalServer server;
+    std::mutex mutex;
+    std::vector<std::string> seen;
+    auto record = [&](const httplib::Request& req, httplib::Response& res) {
+        std::lock_guard lock(mutex);
+        seen.push_back(
+            req.method + " [" + req.body + "] " +
+            (req.has_header("Content-Length") ? req.get_header_value("Content-Length") : "-"));
+        res.set_content("ok", "text/plain");
+    };
+    server.Get("/m", record);
+    server.Post("/m", record);
+    server.Put("/m", record);
+    server.Patch("/m", record);
+    server.Delete("/m", record);
+    server.start();
+    CurlTransport transport;
+    const std::string url = server.url("/m");
+
+    EXPECT_EQ(transport.send({"POST", url, {}, "a=1"}).body, "ok");
+    EXPECT_EQ(transport.send({"GET", url}).body, "ok");
+    const Response head = transport.send({"HEAD", url});
+    EXPECT_EQ(head.status, 200);
+    EXPECT_EQ(head.body, "");
+    EXPECT_EQ(transport.send({"GET", url}).body, "ok");
+    EXPECT_EQ(transport.send({"PATCH", url, {}, "{}"}).body, "ok");
+    EXPECT_EQ(transport.send({"DELETE", url}).body, "ok");
+    EXPECT_EQ(transport.send({"PUT", url}).body, "ok");
+    EXPECT_EQ(transport.send({"GET", url}).body, "ok");
+    EXPECT_EQ(seen,
+              (std::vector<std::string>{"POST [a=1] 3", "GET [] -", "HEAD [] -", "GET [] -",
+                                        "PATCH [{}] 2", "DELETE [] -", "PUT [] 0", "GET [] -"}));
+    EXPECT_EQ(transport.stats().connectionsOpened, 1u);
+}
+
 TEST(CurlTransport, ReusesOneConnection) {
     LocalServer server;
     std::mutex mutex;

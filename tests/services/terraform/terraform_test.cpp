@@ -1,12 +1,16 @@
 // The Terraform service against a real temporary account folder: the revert record's durability,
-// the switch marker and file revert, the generated association files and scripts (run with a
-// recording `terraform` stand-in first on PATH), dry run and unsafe names.
+// the deferred syncing of the generated files, the switch marker and file revert, the generated
+// association files and scripts (run with a recording `terraform` stand-in first on PATH), dry
+// run and unsafe names.
 #include "services/terraform/terraform.hpp"
 
 #include <gtest/gtest.h>
 #include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/spdlog.h>
 #include <stdlib.h>
+#include <sys/resource.h>
+
+#include <csignal>
 
 #include <filesystem>
 #include <fstream>
@@ -16,11 +20,13 @@
 #include "core/error.hpp"
 #include "services/common/common.hpp"
 #include "services/context/globals.hpp"
+#include "services/terraform/account_io.hpp"
 
 namespace dm {
 namespace {
 
 namespace fs = std::filesystem;
+namespace detail = terraform::detail;
 
 const char* kVnetTf =
     "resource \"azurerm_virtual_network\" \"spoke1\" {\n"
@@ -67,6 +73,7 @@ class TerraformTest : public ::testing::Test {
     }
 
     void TearDown() override {
+        Terraform::syncFiles();
         spdlog::drop("dm.arm.terraform");
         setenv("PATH", oldPath.c_str(), 1);
         Terraform::setDryRun(false);
@@ -82,6 +89,14 @@ class TerraformTest : public ::testing::Test {
         std::ostringstream out;
         out << std::ifstream(path, std::ios::binary).rdbuf();
         return out.str();
+    }
+    std::vector<std::string> tempFiles() {
+        std::vector<std::string> found;
+        for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+            if (entry.path().extension() == ".tmp")
+                found.push_back(entry.path().string());
+        }
+        return found;
     }
     std::vector<std::string> logLines() {
         std::vector<std::string> lines;
@@ -196,6 +211,266 @@ TEST_F(TerraformTest, MissingOrCorruptRecordNamesFileAndPosition) {
     EXPECT_EQ(errorOf([] { Terraform::readRevertInfo(); }).substr(0, expected.size()), expected);
     write(path, "[1, 2]");
     EXPECT_EQ(errorOf([] { Terraform::readRevertInfo(); }), path + " holds no revert record map");
+}
+
+TEST_F(TerraformTest, EntriesOfOneVnetAreRewrittenAtomicallyAndSyncedOnce) {
+    fs::path tf = dir / "spoke1.tf";
+    write(tf, kVnetTf);
+    Terraform::syncFiles();
+    const std::size_t fsyncsBefore = detail::fsyncCount();
+    const std::size_t renamesBefore = detail::renameCount();
+    Record record = Record::parse(R"({"vnetid-tf-size": {}})");
+    Terraform::updateSwitchTraffic("spoke1", true);
+    Terraform::storeFileSize("spoke1.tf", record);
+    Terraform::createImportAttachment("spoke1", "spoke-gw", "transit-gw");
+    Terraform::createDomainAssociation("spoke1", "spoke-gw", "prod");
+    const int kSubnets = 12;
+    for (int i = 0; i < kSubnets; ++i)
+        Terraform::createSubnetAssociationTf(association("s" + std::to_string(i), "rt"));
+
+    // Sixteen changes to four files: one rename for the marker and one per created file, the
+    // rest appended; none synced yet and no temporary file left.
+    EXPECT_EQ(detail::renameCount(), renamesBefore + 4);
+    EXPECT_EQ(detail::fsyncCount(), fsyncsBefore);
+    EXPECT_EQ(detail::pendingSyncCount(), 4u);
+    EXPECT_EQ(tempFiles(), std::vector<std::string>{});
+
+    // The recorded state is the marked file before the appended resources.
+    std::string vnet = read(tf);
+    std::size_t kept = record["vnetid-tf-size"]["spoke1.tf"]["size"].get<std::size_t>();
+    EXPECT_EQ(vnet.substr(0, kept),
+              std::string(kVnetTf).replace(std::string(kVnetTf).find("false"), 5, "true"));
+    EXPECT_EQ(vnet.substr(kept),
+              "\nresource \"telvane_spoke_transit_attachment\" \"spoke-gw_transit-gw\" {\n"
+              "  spoke_gw_name   = \"spoke-gw\"\n  transit_gw_name = \"transit-gw\"\n}\n"
+              "\nresource \"telvane_segmentation_network_domain_association\" \"prod_spoke-gw\" "
+              "{\n  network_domain_name = \"prod\"\n  attachment_name     = \"spoke-gw\"\n}\n");
+    std::string associations = read(dir / Terraform::kAssociationTf);
+    std::string importScript = read(dir / Terraform::kImportScript);
+    std::string undoScript = read(dir / Terraform::kUndoImportScript);
+    std::size_t last = 0;
+    for (int i = 0; i < kSubnets; ++i) {
+        std::string label = "spoke1_s" + std::to_string(i) + "_rt";
+        std::size_t at = associations.find(
+            "resource \"azurerm_subnet_route_table_association\" \"" + label + "\" {\n");
+        ASSERT_NE(at, std::string::npos) << label;
+        EXPECT_GT(at, last) << label;
+        last = at;
+        EXPECT_NE(importScript.find("\nadopt 'azurerm_subnet_route_table_association." + label +
+                                    "' '/subscriptions/"),
+                  std::string::npos);
+        EXPECT_NE(
+            undoScript.find("\nforget 'azurerm_subnet_route_table_association." + label + "'\n"),
+            std::string::npos);
+    }
+    EXPECT_NE(importScript.find("\nadopt 'telvane_spoke_transit_attachment.spoke-gw_transit-gw' "
+                                "'spoke-gw~transit-gw'\n"),
+              std::string::npos);
+    EXPECT_EQ(fs::status(dir / Terraform::kImportScript).permissions() & fs::perms::owner_exec,
+              fs::perms::owner_exec);
+
+    // One fsync per file and one for the folder; a second sync has nothing to do.
+    Terraform::syncFiles();
+    EXPECT_EQ(detail::fsyncCount(), fsyncsBefore + 5);
+    EXPECT_EQ(detail::pendingSyncCount(), 0u);
+    Terraform::syncFiles();
+    EXPECT_EQ(detail::fsyncCount(), fsyncsBefore + 5);
+
+    // Reads of a file written since the sync see a change made to it from outside.
+    Terraform::updateSwitchTraffic("spoke1", false);
+    write(tf, kVnetTf + std::string("# edited\n"));
+    Terraform::updateSwitchTraffic("spoke1", true);
+    EXPECT_EQ(read(tf).substr(read(tf).size() - 9), "# edited\n");
+}
+
+TEST_F(TerraformTest, GrowingFilesKeepTheirBytesAcrossAppendsAndSyncs) {
+    write(dir / "spoke1.tf", kVnetTf);
+    const std::size_t renames = detail::renameCount();
+    Terraform::createImportAttachment("spoke1", "spoke-gw", "transit-gw");
+    const std::string sub = "/subscriptions/sub-1/resourceGroups/rg/providers/Microsoft.Network/";
+    std::string blocks, adopts, forgets;
+    // Four VNets' worth: appends through the kept descriptor, and after each sync through a
+    // descriptor opened on the file read again or, once it is large, still held in memory.
+    for (int vnet = 0; vnet < 4; ++vnet) {
+        for (int i = 0; i < 14; ++i) {
+            std::string subnet = "s" + std::to_string(vnet) + "_" + std::to_string(i);
+            std::string label = "spoke1_" + subnet + "_rt";
+            Terraform::createSubnetAssociationTf(association(subnet, "rt"));
+            blocks += "\nresource \"azurerm_subnet_route_table_association\" \"" + label +
+                      "\" {\n  # " + sub + "virtualNetworks/spoke1/subnets/" + subnet + " -> " +
+                      sub +
+                      "routeTables/rt\n  provider       = azurerm.sub1\n"
+                      "  subnet_id      = azurerm_subnet.spoke1_" +
+                      subnet +
+                      ".id\n  route_table_id = "
+                      "module.spoke1.azurerm_route_table_telvane_managed[\"rt\"].id\n}\n";
+            adopts += "adopt 'azurerm_subnet_route_table_association." + label + "' '" + sub +
+                      "virtualNetworks/spoke1/subnets/" + subnet + "'\n";
+            forgets += "forget 'azurerm_subnet_route_table_association." + label + "'\n";
+        }
+        Terraform::syncFiles();
+    }
+    Terraform::createDomainAssociation("spoke1", "spoke-gw", "prod");
+
+    // One rename per created file (the association file and the two scripts); .tf appended.
+    EXPECT_EQ(detail::renameCount(), renames + 3);
+    EXPECT_EQ(tempFiles(), std::vector<std::string>{});
+    fs::path associations = dir / Terraform::kAssociationTf;
+    std::string text = read(associations);
+    std::size_t first = text.find("\nresource ");
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_EQ(text.substr(first), blocks);
+    std::string script = read(dir / Terraform::kImportScript);
+    EXPECT_EQ(script.substr(script.find("\n\nadopt") + 2),
+              "adopt 'telvane_spoke_transit_attachment.spoke-gw_transit-gw' "
+              "'spoke-gw~transit-gw'\n" +
+                  adopts +
+                  "adopt 'telvane_segmentation_network_domain_association.prod_spoke-gw' "
+                  "'prod~spoke-gw'\n");
+    std::string undo = read(dir / Terraform::kUndoImportScript);
+    EXPECT_EQ(undo.substr(undo.find("\n\nforget") + 2),
+              "forget 'telvane_spoke_transit_attachment.spoke-gw_transit-gw'\n" + forgets +
+                  "forget 'telvane_segmentation_network_domain_association.prod_spoke-gw'\n");
+    EXPECT_EQ(read(dir / "spoke1.tf").substr(0, std::string(kVnetTf).size()), kVnetTf);
+    // What the service reads back from memory is what the disk holds.
+    for (const char* name : {Terraform::kAssociationTf, Terraform::kImportScript, "spoke1.tf"})
+        EXPECT_EQ(detail::readFileIfExists(dir / name), read(dir / name)) << name;
+
+    // Still held in memory after the sync, then edited from outside: the edit stays, the next
+    // entry follows it.
+    Terraform::syncFiles();
+    std::ofstream(associations, std::ios::app) << "# by hand\n";
+    Terraform::createSubnetAssociationTf(association("late", "rt"));
+    EXPECT_EQ(read(associations).substr(first),
+              blocks +
+                  "# by hand\n\nresource \"azurerm_subnet_route_table_association\" "
+                  "\"spoke1_late_rt\" {\n  # " +
+                  sub + "virtualNetworks/spoke1/subnets/late -> " + sub +
+                  "routeTables/rt\n  provider       = azurerm.sub1\n"
+                  "  subnet_id      = azurerm_subnet.spoke1_late.id\n  route_table_id = "
+                  "module.spoke1.azurerm_route_table_telvane_managed[\"rt\"].id\n}\n");
+    EXPECT_EQ(detail::renameCount(), renames + 3);
+}
+
+TEST_F(TerraformTest, AFailedAppendLeavesTheFileAsItWas) {
+    fs::path path = dir / Terraform::kAssociationTf;
+    Terraform::createSubnetAssociationTf(association("app", "rt"));
+    Terraform::createSubnetAssociationTf(association("db", "rt"));
+    const std::string before = read(path);
+    const std::string scriptBefore = read(dir / Terraform::kImportScript);
+
+    // A file size limit lets the entry's first bytes through, then fails the write.
+    struct rlimit saved {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit limited = saved;
+    limited.rlim_cur = before.size() + 16;
+    auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    std::string error =
+        errorOf([&] { Terraform::createSubnetAssociationTf(association("web", "rt")); });
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, oldHandler);
+
+    EXPECT_EQ(error, "cannot append to " + path.string() + ": File too large");
+    EXPECT_EQ(read(path), before);
+    EXPECT_EQ(read(dir / Terraform::kImportScript), scriptBefore);
+    EXPECT_EQ(detail::readFileIfExists(path), before);
+
+    // The same entry goes in whole next time.
+    Terraform::createSubnetAssociationTf(association("web", "rt"));
+    std::string after = read(path);
+    const std::string entry =
+        "\nresource \"azurerm_subnet_route_table_association\" \"spoke1_web_rt\" {\n  # ";
+    EXPECT_EQ(after.substr(0, before.size() + entry.size()), before + entry);
+    EXPECT_EQ(detail::readFileIfExists(path), after);
+}
+
+TEST_F(TerraformTest, AppendsSeeChangesMadeFromOutside) {
+    fs::path path = dir / Terraform::kAssociationTf;
+    Terraform::createSubnetAssociationTf(association("app", "rt"));
+    Terraform::createSubnetAssociationTf(association("db", "rt"));
+    const std::size_t renames = detail::renameCount();
+
+    // Edited in place between two entries: the edit stays and the entry follows it.
+    std::ofstream(path, std::ios::app) << "# kept by hand\n";
+    Terraform::createSubnetAssociationTf(association("web", "rt"));
+    std::string text = read(path);
+    std::size_t edit = text.find("# kept by hand\n");
+    ASSERT_NE(edit, std::string::npos);
+    EXPECT_EQ(text.find("\nresource ", edit), edit + 15);
+    EXPECT_NE(text.find("\"spoke1_web_rt\""), std::string::npos);
+
+    // Replaced by another file: the entry goes after that file's content.
+    write(dir / "other.tf", "# replaced\n");
+    fs::rename(dir / "other.tf", path);
+    Terraform::createSubnetAssociationTf(association("data", "rt"));
+    text = read(path);
+    EXPECT_EQ(text.rfind("# replaced\n\nresource \"azurerm_subnet_route_table_association\" "
+                         "\"spoke1_data_rt\" {\n",
+                         0),
+              0u);
+    EXPECT_EQ(detail::renameCount(), renames);
+
+    // Changed between the read and the write, whether read from memory or, after a sync, from
+    // disk: the caller's content replaces the file whole rather than its tail being appended to
+    // bytes it never saw.
+    for (bool synced : {false, true}) {
+        if (synced)
+            Terraform::syncFiles();
+        std::string seen = *detail::readFileIfExists(path);
+        std::ofstream(path, std::ios::app) << "# late\n";
+        detail::appendFileDeferred(path, seen, "# entry\n", fs::perms::owner_read);
+        EXPECT_EQ(read(path), seen + "# entry\n") << synced;
+    }
+    EXPECT_EQ(detail::renameCount(), renames + 2);
+}
+
+TEST_F(TerraformTest, DurableChangesSyncThePendingFilesFirst) {
+    write(dir / "spoke1.tf", kVnetTf);
+    Terraform::updateSwitchTraffic("spoke1", true);
+    Terraform::createSubnetAssociationTf(association("app", "rt"));
+    ASSERT_EQ(detail::pendingSyncCount(), 4u);
+    std::size_t fsyncs = detail::fsyncCount();
+    // Four files and their folder, then the record, its folder (tmp/) being another one.
+    Terraform::storeRevertInfo(sampleRecord());
+    EXPECT_EQ(detail::pendingSyncCount(), 0u);
+    EXPECT_EQ(detail::fsyncCount(), fsyncs + 5 + 2);
+
+    Terraform::updateSwitchTraffic("spoke1", false);
+    Terraform::deleteRevertInfo();
+    EXPECT_EQ(detail::pendingSyncCount(), 0u);
+
+    Terraform::createSubnetAssociationTf(association("db", "rt"));
+    Terraform::deleteUndoSubnetAssociationTf();
+    EXPECT_EQ(detail::pendingSyncCount(), 0u);
+    EXPECT_EQ(tempFiles(), std::vector<std::string>{});
+}
+
+TEST_F(TerraformTest, FailuresLeaveNoTemporaryFileAndNothingPending) {
+    // A non-empty folder where the file should be: the rename fails after the write.
+    fs::create_directories(dir / "blocked" / "inside");
+    const std::string expected = "cannot rename " + (dir / "blocked.tmp").string() + " to " +
+                                 (dir / "blocked").string() + ": Is a directory";
+    EXPECT_EQ(
+        errorOf([&] { detail::replaceFileDeferred(dir / "blocked", "x", fs::perms::owner_read); }),
+        expected);
+    EXPECT_EQ(errorOf([&] { detail::replaceFile(dir / "blocked", "x", fs::perms::owner_read); }),
+              expected);
+    EXPECT_EQ(tempFiles(), std::vector<std::string>{});
+    EXPECT_EQ(detail::pendingSyncCount(), 0u);
+
+    // A folder gone before the sync: the error names it, the other file is still synced, and
+    // nothing stays pending for a later sync to fail on again.
+    fs::create_directories(dir / "gone");
+    detail::replaceFileDeferred(dir / "gone" / "a.tf", "a\n", fs::perms::owner_read);
+    detail::replaceFileDeferred(dir / "b.tf", "b\n", fs::perms::owner_read);
+    fs::remove_all(dir / "gone");
+    std::size_t fsyncs = detail::fsyncCount();
+    EXPECT_EQ(errorOf([] { Terraform::syncFiles(); }),
+              "cannot open folder " + (dir / "gone").string() + ": No such file or directory");
+    EXPECT_EQ(detail::fsyncCount(), fsyncs + 3);  // both files and the account folder
+    EXPECT_EQ(detail::pendingSyncCount(), 0u);
+    EXPECT_EQ(read(dir / "b.tf"), "b\n");
 }
 
 TEST_F(TerraformTest, SwitchMarkerSetsAndClearsInPlace) {
@@ -405,6 +680,8 @@ TEST_F(TerraformTest, DryRunWritesDeletesAndRunsNothing) {
 
     Terraform::setDryRun();
     Globals::setRevert(true);
+    ASSERT_EQ(detail::pendingSyncCount(), 0u);
+    const std::size_t fsyncs = detail::fsyncCount();
     Record record = Terraform::readRevertInfo();
     EXPECT_TRUE(Terraform::isRevertInfoExist());
     Terraform::updateSwitchTraffic("spoke1", true);
@@ -419,8 +696,11 @@ TEST_F(TerraformTest, DryRunWritesDeletesAndRunsNothing) {
     Terraform::deleteSubnetAssociationTf();
     Terraform::deleteUndoSubnetAssociationTf();
     Terraform::deleteRevertInfo();
+    Terraform::syncFiles();
 
     EXPECT_EQ(snapshot(), before);
+    EXPECT_EQ(detail::pendingSyncCount(), 0u);
+    EXPECT_EQ(detail::fsyncCount(), fsyncs);
     EXPECT_FALSE(fs::exists(calls));
     auto lines = logLines();
     ASSERT_EQ(lines.size(), 14u);

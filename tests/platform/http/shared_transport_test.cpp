@@ -1,0 +1,53 @@
+#include "platform/http/shared_transport.hpp"
+
+#include <gtest/gtest.h>
+
+#include "emulator.hpp"
+
+namespace dm::http {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The login, ARM and controller clients of a run each ask for the transport of their options;
+// against one host they must end up on one TLS connection, and only different options may open
+// another.
+TEST(SharedTransport, ClientsWithEqualOptionsShareOneConnection) {
+    emu::EmulatorOptions emulatorOptions;
+    emulatorOptions.topology = {
+        {"service_principals",
+         {{{"tenant", "tenant-1"}, {"client_id", "client-1"}, {"client_secret", "secret-1"}}}},
+        {"subscriptions", {{{"id", "sub-1"}, {"tenant", "tenant-1"}}}}};
+    emu::Emulator emulator(emulatorOptions);
+    emulator.start();
+
+    const CurlTransportOptions options{.caBundle = emulator.caFile()};
+    auto login = sharedTransport(options);
+    auto arm = sharedTransport(CurlTransportOptions{.caBundle = emulator.caFile()});
+    EXPECT_EQ(login, arm);
+
+    const Response token = login->send(
+        {"POST",
+         emulator.loginUrl() + "/tenant-1/oauth2/v2.0/token",
+         {{"Content-Type", "application/x-www-form-urlencoded"}},
+         "grant_type=client_credentials&client_id=client-1&client_secret=secret-1&scope=" +
+             emulator.armUrl() + "/.default"});
+    ASSERT_EQ(token.status, 200) << token.body;
+    const Request list{
+        "GET",
+        emulator.armUrl() + "/subscriptions?api-version=2022-12-01",
+        {{"Authorization",
+          "Bearer " + emu::Json::parse(token.body).at("access_token").get<std::string>()}}};
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(arm->send(list).status, 200);
+    EXPECT_EQ(emulator.counters()["tls_connections"], 1);
+
+    auto slower = sharedTransport({.caBundle = emulator.caFile(), .connectTimeout = 5s});
+    EXPECT_NE(slower, arm);
+    EXPECT_EQ(slower->send(list).status, 200);
+    EXPECT_EQ(emulator.counters()["tls_connections"], 2);
+    emulator.stop();
+}
+
+}  // namespace
+}  // namespace dm::http
