@@ -112,13 +112,19 @@ std::optional<std::vector<Group>> plannedGroups(const azure::VirtualNetwork& vne
 struct Current {
     std::vector<Group> planned;
     std::vector<Group> existing;
+    std::string url;  // the controller's API address
 };
 
-// nullopt (after an error line) when the options are malformed or the controller's list cannot
-// be had.
-std::optional<Current> prepare(const azure::VirtualNetwork& vnet, const Record& optionRecord,
-                               const std::string& gw_name, const std::string& url,
-                               const std::string& CID) {
+// The opening both directions share: nothing (and no line) when subnet groups are off; after the
+// heading, nullopt (after an error line) when the options are malformed or the controller's list
+// cannot be had.
+std::optional<Current> prepare(const std::string& heading, const azure::VirtualNetwork& vnet,
+                               const Record& optionRecord, const std::string& gw_name,
+                               const std::string& apiBase, const std::string& CID) {
+    if (!enabled(optionRecord))
+        return std::nullopt;
+    log()->info(heading + gw_name);
+    const std::string url = apiBase + "api";
     auto planned = plannedGroups(vnet, optionRecord);
     if (!planned) {
         log()->error(
@@ -127,7 +133,7 @@ std::optional<Current> prepare(const azure::VirtualNetwork& vnet, const Record& 
             lookup(optionRecord, "subnet_groups").value_or(Record()).dump());
         return std::nullopt;
     }
-    Current current{std::move(*planned), {}};
+    Current current{std::move(*planned), {}, url};
     try {
         const Record listed = Telvane::list_spoke_subnet_groups(url, CID, gw_name);
         for (const auto& g : listed) {
@@ -162,13 +168,11 @@ bool sameMembers(std::vector<std::string> a, std::vector<std::string> b) {
 void SubnetGroups::configure(const azure::VirtualNetwork& vnet, const Record& optionRecord,
                              const std::string& gw_name, const std::string& /*transit_name*/,
                              const std::string& apiBase, const std::string& CID) {
-    if (!enabled(optionRecord))
-        return;
-    log()->info("- Configure subnet groups on " + gw_name);
-    const std::string url = apiBase + "api";
-    auto current = prepare(vnet, optionRecord, gw_name, url, CID);
+    auto current =
+        prepare("- Configure subnet groups on ", vnet, optionRecord, gw_name, apiBase, CID);
     if (!current)
         return;
+    const std::string& url = current->url;
     const bool dryRun = Globals::getDryRun();
     for (const auto& group : current->planned) {
         if (group.subnets.empty()) {
@@ -200,13 +204,10 @@ void SubnetGroups::configure(const azure::VirtualNetwork& vnet, const Record& op
 void SubnetGroups::revert(const azure::VirtualNetwork& vnet, const Record& optionRecord,
                           const std::string& gw_name, const std::string& /*transit_name*/,
                           const std::string& apiBase, const std::string& CID) {
-    if (!enabled(optionRecord))
-        return;
-    log()->info("- Revert subnet groups on " + gw_name);
-    const std::string url = apiBase + "api";
-    auto current = prepare(vnet, optionRecord, gw_name, url, CID);
+    auto current = prepare("- Revert subnet groups on ", vnet, optionRecord, gw_name, apiBase, CID);
     if (!current)
         return;
+    const std::string& url = current->url;
     const bool dryRun = Globals::getDryRun();
     for (const auto& group : current->planned) {
         if (!findGroup(current->existing, group.name)) {
