@@ -55,6 +55,110 @@ bool parseInto(dom::document& document, const std::string& text, dom::element& r
 
 }  // namespace jsondom
 
+namespace {
+
+namespace dom = simdjson::dom;
+
+bool isKept(const ListSelection& selection, std::string_view key) {
+    if (selection.keys.empty())
+        return true;
+    for (std::string_view kept : selection.keys) {
+        if (kept == key)
+            return true;
+    }
+    return false;
+}
+
+// Whether an object entry stays; the last of repeated fields decides, as in a full parse.
+bool matchesWhere(const ListSelection& selection, dom::object entry) {
+    if (!selection.where)
+        return true;
+    const auto& [key, wanted] = *selection.where;
+    std::optional<bool> matches;
+    for (dom::key_value_pair field : entry) {
+        if (field.key == key)
+            matches = field.value.is_string() && std::string_view(field.value) == wanted;
+    }
+    return matches.value_or(true);
+}
+
+Record selectedEntry(const ListSelection& selection, dom::element entry) {
+    if (!entry.is_object() || selection.keys.empty())
+        return jsondom::toRecord(entry);
+    Record out = Record::object();
+    for (dom::key_value_pair field : dom::object(entry)) {
+        if (isKept(selection, field.key))
+            out[std::string(field.key)] = jsondom::toRecord(field.value);
+    }
+    return out;
+}
+
+Record selectedList(const ListSelection& selection, dom::array list) {
+    Record out = Record::array();
+    for (dom::element entry : list) {
+        if (entry.is_object() && !matchesWhere(selection, dom::object(entry)))
+            continue;
+        out.push_back(selectedEntry(selection, entry));
+    }
+    return out;
+}
+
+// The same reduction on a Record, for texts the fast parser declines.
+void selectInPlace(const ListSelection& selection, Record& root) {
+    if (!root.is_object())
+        return;
+    auto list = root.find(selection.listKey);
+    if (list == root.end() || !list->is_array())
+        return;
+    Record kept = Record::array();
+    for (Record& entry : *list) {
+        if (entry.is_object()) {
+            if (selection.where) {
+                auto field = entry.find(selection.where->first);
+                if (field != entry.end() &&
+                    !(field->is_string() &&
+                      field->get_ref<const std::string&>() == selection.where->second)) {
+                    continue;
+                }
+            }
+            if (!selection.keys.empty()) {
+                Record reduced = Record::object();
+                for (auto& [key, value] : entry.items()) {
+                    if (isKept(selection, key))
+                        reduced[key] = std::move(value);
+                }
+                entry = std::move(reduced);
+            }
+        }
+        kept.push_back(std::move(entry));
+    }
+    *list = std::move(kept);
+}
+
+}  // namespace
+
+std::optional<Record> parseJsonSelecting(const std::string& text, const ListSelection& selection) {
+    thread_local dom::document document;
+    dom::element root;
+    if (!jsondom::parseInto(document, text, root)) {
+        std::optional<Record> parsed = parseJson(text);
+        if (parsed)
+            selectInPlace(selection, *parsed);
+        return parsed;
+    }
+    if (!root.is_object())
+        return jsondom::toRecord(root);
+    Record out = Record::object();
+    for (dom::key_value_pair field : dom::object(root)) {
+        // A repeated list key: the last one wins, as every other repeated key.
+        if (field.key == selection.listKey && field.value.is_array())
+            out[std::string(field.key)] = selectedList(selection, dom::array(field.value));
+        else
+            out[std::string(field.key)] = jsondom::toRecord(field.value);
+    }
+    return out;
+}
+
 std::optional<Record> parseJson(const std::string& text) {
     // The Record is built before returning, so one document per thread serves every call.
     thread_local simdjson::dom::document document;

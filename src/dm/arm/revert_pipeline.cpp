@@ -11,12 +11,13 @@
 namespace dm::arm {
 namespace {
 
-// The entry of `section` for `key`, or nullopt when the forward run recorded none.
-std::optional<Record> recorded(const Record& revertRecord, const char* section,
-                               const std::string& key) {
-    auto map = lookup(revertRecord, section);
-    if (!map) return std::nullopt;
-    return lookup(*map, key);
+// The entry of `section` for `key`, or null when the forward run recorded none.
+// Read in place: a section holds every VNet of the account, too much to copy for each one.
+const Record* recorded(const Record& revertRecord, const char* section, const std::string& key) {
+    auto map = revertRecord.find(section);
+    if (map == revertRecord.end()) return nullptr;
+    auto entry = map->find(key);
+    return entry == map->end() ? nullptr : &*entry;
 }
 
 // Step 5: the native paths the forward run removed, before the route tables are touched.

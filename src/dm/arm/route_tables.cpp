@@ -37,11 +37,24 @@ std::optional<std::string> orgRtTag(const Record& tags) {
     return textForm(*value);
 }
 
-// True when the table's "vnet" tag names exactly this VNet.
-bool isTaggedForVnet(const Record& tags, const VirtualNetwork& vnet) {
-    auto value = lookup(tags, kVnetTag);
-    return value && value->is_string() && value->get<std::string>() == vnet.name();
-}
+// The VNet's two main tables, worked out once: discovery asks this of every table in the
+// subscription.
+class MainTables {
+  public:
+    explicit MainTables(const VirtualNetwork& vnet)
+        : resourceGroup_(resourceGroupOf(vnet.id())),
+          prefix_(Common::getMainTablePrefix(vnet.name()).value_or(vnet.name())) {}
+
+    bool contains(const RouteTable& rtb) const {
+        const std::string name = rtb.name();
+        return (name == prefix_ + "-main-1" || name == prefix_ + "-main-2") &&
+               resourceGroupOf(rtb.id()) == resourceGroup_;
+    }
+
+  private:
+    std::string resourceGroup_;
+    std::string prefix_;
+};
 
 bool isAzureSubnet(const std::string& subnetName) {
     const auto& reserved = Common::AZURE_SUBNET;
@@ -72,11 +85,7 @@ void SwitchTraffic::discoverSubnetAssociation(const RouteTable& rtb, std::vector
 }
 
 bool SwitchTraffic::isMainRtb(const VirtualNetwork& vnet, const RouteTable& rtb) {
-    if (resourceGroupOf(rtb.id()) != resourceGroupOf(vnet.id()))
-        return false;
-    const std::string prefix = Common::getMainTablePrefix(vnet.name()).value_or(vnet.name());
-    const std::string name = rtb.name();
-    return name == prefix + "-main-1" || name == prefix + "-main-2";
+    return MainTables(vnet).contains(rtb);
 }
 
 std::pair<std::vector<std::string>, RouteTableInfo> SwitchTraffic::discoverRouteTable(
@@ -94,15 +103,16 @@ std::pair<std::vector<std::string>, RouteTableInfo> SwitchTraffic::discoverRoute
     if (!rtb_target_rtb_map.is_object())
         rtb_target_rtb_map = Record::object();
 
+    const MainTables mainTables(vnet);
     for (const auto& table : tables) {
-        if (isMainRtb(vnet, table)) {
+        if (mainTables.contains(table)) {
             stagedUdrLst.push_back(stagedEntry(table));
             continue;
         }
-        const Record tags = table.tags();
-        if (!tags.is_object() || !isTaggedForVnet(tags, vnet))
+        // Only tables whose "vnet" tag names exactly this VNet; most belong to others.
+        if (table.tag(kVnetTag) != vnet.name())
             continue;
-        auto orgValue = orgRtTag(tags);
+        auto orgValue = orgRtTag(table.tags());
         if (!orgValue)
             continue;
         if (!text::startsWith(*orgValue, kOrgPrefix)) {

@@ -72,11 +72,13 @@ void advertiseCidrs(VnetRun& v) {
         cidrs.push_back(tlvx);
     }
 
-    const Record advMap = v.run.spokeGwAdvCidr.value_or(Record::object());
-    if (!advMap.contains(v.gwName)) {
+    // The controller's map holds every spoke gateway: looked up in place, never copied per VNet.
+    const Record* advMap = v.run.spokeGwAdvCidr ? &*v.run.spokeGwAdvCidr : nullptr;
+    const auto found = advMap ? advMap->find(v.gwName) : Record::const_iterator();
+    if (!advMap || found == advMap->end()) {
         log->warn("  **Alert** " + v.gwName + " not found in controller");
     } else {
-        const Record& current = advMap[v.gwName];
+        const Record& current = *found;
         if (current.is_array() && !current.empty()) {
             v.revertRecord["gw_adv_cidr"][v.gwName] = current;
         }

@@ -57,9 +57,12 @@ SwitchTraffic::getTransitVnet(const std::string& api_endpoint_url, const std::st
         "  **Error** No account info for transit gateway " + gw_name + " found in controller";
     std::vector<GatewayPlace> places;
     try {
+        // The controller lists every gateway it has; only those of this name are built.
+        const ListSelection sameName{
+            "results", {}, std::pair{"gw_name", std::string_view(gw_name)}};
         const Record body =
             Telvane::list_gateway_info(api_endpoint_url, CID, /*vpc_access_account_name=*/"")
-                .json();
+                .json(sameName);
         if (body.at("return") == false) {
             log->error("  **Error** Failed to get gateway info from controller");
             return none;

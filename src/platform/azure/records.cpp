@@ -111,6 +111,17 @@ Record Resource::tags() const {
     return nullptr;
 }
 
+std::optional<std::string> Resource::tag(const char* key) const {
+    if (lazy_)
+        return lazy_->stringAt({"tags", key});
+    if (!json_.is_object())
+        return std::nullopt;
+    auto tags = json_.find("tags");
+    if (tags == json_.end() || !tags->is_object())
+        return std::nullopt;
+    return detail::stringAt(*tags, key);
+}
+
 void Resource::set_tags(Record tags) {
     Record& json = this->json();
     if (!json.is_object())

@@ -41,6 +41,9 @@ class Resource {
     std::optional<std::string> provisioning_state() const;
     // The tag map, or JSON null when the resource has no tags.
     Record tags() const;
+    // The tag's text; nullopt when the resource lacks the tag or its value is no text. Cheaper
+    // than tags() on a list item.
+    std::optional<std::string> tag(const char* key) const;
     // Replaces the tags; null removes them.
     void set_tags(Record tags);
 

@@ -137,14 +137,19 @@ http::Response send(const std::string& url, const Fields& fields) {
 // Sends one action and returns the reply's "results" (null when the reply has none). Refusals,
 // HTTP errors and replies that are not JSON throw TelvaneError. A changing action in a dry run is
 // logged and not sent; the result is then null.
-Record call(const std::string& url, const Fields& fields) {
+// `entryKeys`, when given, are the only fields of each "results" entry that the caller reads.
+Record call(const std::string& url, const Fields& fields,
+            std::vector<std::string_view> entryKeys = {}) {
     const std::string& action = fields.front().second;
     if (state().dryRun && !isReadingAction(action)) {
         logger()->info("[dry-run] {} not sent", action);
         return Record();
     }
     http::Response response = send(url, fields);
-    std::optional<Record> parsed = parseJson(response.body);
+    std::optional<Record> parsed =
+        entryKeys.empty()
+            ? parseJson(response.body)
+            : parseJsonSelecting(response.body, {"results", std::move(entryKeys), std::nullopt});
     if (!parsed) {
         throw TelvaneError(fmt::format("controller reply to {} is not JSON (HTTP {}): {}", action,
                                        response.status, excerpt(response.body, fields)),
@@ -178,23 +183,38 @@ Record expectList(const Record& results, const std::string& action) {
     return results;
 }
 
-// Canonical network text, or the text as written when it does not parse.
-std::string canonicalCidr(const std::string& cidr) {
+// The network a CIDR text names, or nullopt when it does not parse.
+std::optional<IpNetwork> networkOf(std::string_view cidr) {
     try {
-        return IpNetwork::parse(text::trim(cidr)).toString();
+        return IpNetwork::parse(text::trim(cidr));
     } catch (const Error&) {
-        return cidr;
+        return std::nullopt;
     }
+}
+
+// Whether two CIDR texts name one network; texts that do not parse match only as written.
+bool sameCidr(std::string_view text, const std::optional<IpNetwork>& network,
+              std::string_view written) {
+    if (!network)
+        return text == written;
+    const std::optional<IpNetwork> other = networkOf(text);
+    return other ? *other == *network : false;
+}
+
+Record replyOrThrow(std::optional<Record> body, int status) {
+    if (!body)
+        throw Error(fmt::format("controller reply is not JSON (HTTP {})", status));
+    return std::move(*body);
 }
 
 }  // namespace
 
 Record RestResponse::json() const {
-    std::optional<Record> body = parseJson(body_);
-    if (!body) {
-        throw Error(fmt::format("controller reply is not JSON (HTTP {})", status_));
-    }
-    return std::move(*body);
+    return replyOrThrow(parseJson(body_), status_);
+}
+
+Record RestResponse::json(const ListSelection& selection) const {
+    return replyOrThrow(parseJsonSelecting(body_, selection), status_);
 }
 
 void Telvane::configure(TelvaneOptions options) {
@@ -228,7 +248,9 @@ std::string Telvane::getCid(const std::string& controllerIp, const std::string& 
 
 Record Telvane::get_spoke_gw_adv_cidr(const std::string& api_endpoint_url, const std::string& CID) {
     const std::string action = "list_spoke_gateway_advertised_cidrs";
-    Record list = expectList(call(api_endpoint_url, {{"action", action}, {"CID", CID}}), action);
+    Record list = expectList(
+        call(api_endpoint_url, {{"action", action}, {"CID", CID}}, {"gw_name", "advertised_cidrs"}),
+        action);
     Record map = Record::object();
     for (const auto& entry : list) {
         auto name = lookup(entry, "gw_name");
@@ -250,7 +272,8 @@ std::set<std::string> Telvane::list_attached_spoke(const std::string& api_endpoi
                                                    const std::string& transit_gw) {
     const std::string action = "list_attached_spokes";
     Record list = expectList(
-        call(api_endpoint_url, {{"action", action}, {"CID", CID}, {"transit_gw_name", transit_gw}}),
+        call(api_endpoint_url, {{"action", action}, {"CID", CID}, {"transit_gw_name", transit_gw}},
+             {"spoke_gw_name"}),
         action);
     std::set<std::string> names;
     for (const auto& entry : list) {
@@ -302,9 +325,10 @@ void Telvane::check_transit_received_cidr(const std::string& api_endpoint_url,
     Record list = expectList(
         call(api_endpoint_url, {{"action", action}, {"CID", CID}, {"gw_name", gateway_name}}),
         action);
-    const std::string wanted = canonicalCidr(aCidr);
+    // The transit's list holds every spoke's CIDRs: the wanted one is parsed once.
+    const std::optional<IpNetwork> wanted = networkOf(aCidr);
     for (const auto& entry : list) {
-        if (entry.is_string() && canonicalCidr(entry.get<std::string>()) == wanted)
+        if (entry.is_string() && sameCidr(entry.get_ref<const std::string&>(), wanted, aCidr))
             return;
     }
     throw TelvaneError(fmt::format("{} has not received {}", gateway_name, aCidr), action, 200);

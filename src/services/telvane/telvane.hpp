@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "core/error.hpp"
+#include "core/json_text.hpp"
 #include "core/record.hpp"
 #include "platform/http/http.hpp"
 
@@ -21,6 +22,8 @@ class RestResponse {
     int status() const { return status_; }
     const std::string& text() const { return body_; }
     Record json() const;
+    // json() with the list that `selection` names reduced as it says (see parseJsonSelecting).
+    Record json(const ListSelection& selection) const;
 
   private:
     int status_;

@@ -108,6 +108,9 @@ TEST(FastJsonTest, LazyRecordsAnswerAsParsedOnes) {
     EXPECT_EQ(lazy.type(), parsed.type());
     EXPECT_EQ(lazy.location(), parsed.location());
     EXPECT_EQ(lazy.tags(), parsed.tags());
+    EXPECT_EQ(lazy.tag("k"), parsed.tag("k"));
+    EXPECT_EQ(lazy.tag("k"), "v");
+    EXPECT_EQ(lazy.tag("absent"), parsed.tag("absent"));
     EXPECT_EQ(lazy.remote_virtual_network(), parsed.remote_virtual_network());
     EXPECT_EQ(lazy.allow_gateway_transit(), parsed.allow_gateway_transit());
     EXPECT_EQ(lazy.use_remote_gateways(), parsed.use_remote_gateways());
@@ -138,6 +141,8 @@ TEST(FastJsonTest, LazyRecordsWithoutTheFieldsReadAsAbsent) {
     EXPECT_EQ(lazy.name(), "");
     EXPECT_EQ(lazy.id(), "");
     EXPECT_TRUE(lazy.tags().is_null());
+    EXPECT_FALSE(lazy.tag("no"));
+    EXPECT_FALSE(Subnet(slowParse(R"({"tags": {"n": 1}})")).tag("n"));
     EXPECT_FALSE(lazy.route_table());
     EXPECT_FALSE(lazy.location());
     EXPECT_FALSE(lazy.provisioning_state());

@@ -115,6 +115,14 @@ TEST_F(TelvaneTest, ListingResultsBecomeMapsSetsAndChecks) {
     fake->reply(R"({"return": true, "results": {"not": "a list"}})");
     EXPECT_EQ(failureOf([] { Telvane::list_attached_spoke(kUrl, "c", "t"); }),
               "unexpected controller reply to list_attached_spokes: \"results\" is not a list");
+    // Entries carry more than the name, which is all that is read; one without it is refused.
+    fake->reply(R"({"return": true, "results": [
+        {"transit_gw_name": "t", "spoke_gw_name": "s3", "max_performance": true}]})");
+    EXPECT_EQ(Telvane::list_attached_spoke(kUrl, "c", "t"), (std::set<std::string>{"s3"}));
+    fake->reply(R"({"return": true, "results": [{"transit_gw_name": "t"}]})");
+    EXPECT_EQ(failureOf([] { Telvane::list_attached_spoke(kUrl, "c", "t"); }),
+              "unexpected controller reply to list_attached_spokes: an entry without "
+              "\"spoke_gw_name\"");
 
     // Received CIDRs are compared as networks, not as texts.
     const char* received = R"({"return": true, "results": ["10.1.0.0/16", "fd00:0::/8"]})";
@@ -125,6 +133,15 @@ TEST_F(TelvaneTest, ListingResultsBecomeMapsSetsAndChecks) {
         failureOf([] { Telvane::check_transit_received_cidr(kUrl, "c", "t2", "10.9.0.0/16"); }),
         "t2 has not received 10.9.0.0/16");
     EXPECT_EQ(fake->requests.back().body, "action=list_gateway_received_cidrs&CID=c&gw_name=t2");
+    // Spaces around a network do not matter; a text that is no network matches only as written.
+    const char* odd = R"({"return": true, "results": [" 10.1.0.0/16 ", "any", 7]})";
+    fake->reply(odd);
+    EXPECT_NO_THROW(Telvane::check_transit_received_cidr(kUrl, "c", "t2", "10.1.0.0/16"));
+    fake->reply(odd);
+    EXPECT_NO_THROW(Telvane::check_transit_received_cidr(kUrl, "c", "t2", "any"));
+    fake->reply(odd);
+    EXPECT_EQ(failureOf([] { Telvane::check_transit_received_cidr(kUrl, "c", "t2", "7"); }),
+              "t2 has not received 7");
 }
 
 TEST_F(TelvaneTest, FailuresCarryTheControllerReasonOrTheHttpFacts) {
