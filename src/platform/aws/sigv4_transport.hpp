@@ -1,6 +1,7 @@
 #pragma once
-// A libcurl transport that signs every request with AWS Signature Version 4
-// (CURLOPT_AWS_SIGV4), using the keys its credentials provider gives at send time.
+// A transport that signs every request with AWS Signature Version 4, a thin layer over
+// http::CurlTransport::sendSigned that supplies the keys its credentials provider gives at send
+// time.
 
 #include <chrono>
 #include <memory>
@@ -21,11 +22,12 @@ struct SigV4Options {
     std::chrono::milliseconds totalTimeout{300'000};
 };
 
-// One curl handle for the object's life so that calls reuse the connection; TLS verification is
-// always on and redirects are not followed. Each send() asks the provider for keys, adds
-// X-Amz-Security-Token for temporary ones, and lets curl sign the method, path, query and the
-// headers given. A provider failure propagates; a request without response throws
-// http::TransportError naming the method and the URL without query. Nothing secret is logged.
+// One http::CurlTransport for the object's life so that calls reuse the connection; TLS
+// verification is always on and redirects are not followed. Each send() asks the provider for
+// keys, adds X-Amz-Security-Token for temporary ones, and lets curl sign the method, path, query
+// and the headers given. A provider failure propagates; a request without response throws
+// http::TransportError naming the method and the URL without query. Request lines go to the
+// "dm.aws" logger; nothing secret is logged.
 class SigV4Transport : public http::Transport {
   public:
     explicit SigV4Transport(SigV4Options options);

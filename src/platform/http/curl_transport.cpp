@@ -5,6 +5,7 @@
 #include <spdlog/spdlog.h>
 
 #include <mutex>
+#include <optional>
 #include <string_view>
 
 #include "core/text.hpp"
@@ -115,11 +116,51 @@ struct CurlTransport::Impl {
     char errorText[CURL_ERROR_SIZE] = {};
     mutable std::mutex mutex;
     TransportStats stats;
+
+    // send() and sendSigned(): unsigned when `keys` is null.
+    Response perform(const Request& request, const SigV4Keys* keys);
 };
+
+namespace {
+
+// Sets the keys for one transfer and takes them off the handle again when it goes out of scope,
+// even when the transfer throws: the handle is reused, and a later unsigned request must neither
+// carry nor be signed with them.
+class SigningScope {
+  public:
+    SigningScope(CURL* handle, const SigV4Keys& keys) : handle_(handle) {
+        try {
+            setOption(handle, CURLOPT_AWS_SIGV4, keys.provider.c_str());
+            setOption(handle, CURLOPT_USERNAME, keys.accessKeyId.c_str());
+            setOption(handle, CURLOPT_PASSWORD, keys.secretAccessKey.c_str());
+        } catch (...) {
+            clear();
+            throw;
+        }
+    }
+    ~SigningScope() { clear(); }
+    SigningScope(const SigningScope&) = delete;
+    SigningScope& operator=(const SigningScope&) = delete;
+
+  private:
+    void clear() noexcept {
+        curl_easy_setopt(handle_, CURLOPT_AWS_SIGV4, static_cast<const char*>(nullptr));
+        curl_easy_setopt(handle_, CURLOPT_USERNAME, static_cast<const char*>(nullptr));
+        curl_easy_setopt(handle_, CURLOPT_PASSWORD, static_cast<const char*>(nullptr));
+        // Setting the provider also switched the handle's auth scheme to SigV4, and clearing it
+        // does not switch back: restore curl's default so the handle is as if never signed.
+        curl_easy_setopt(handle_, CURLOPT_HTTPAUTH, static_cast<unsigned long>(CURLAUTH_BASIC));
+    }
+    CURL* handle_;
+};
+
+}  // namespace
 
 CurlTransport::CurlTransport(CurlTransportOptions options) : impl_(std::make_unique<Impl>()) {
     initCurlOnce();
     impl_->options = std::move(options);
+    if (impl_->options.loggerName.empty())
+        impl_->options.loggerName = kLoggerName;
     impl_->handle = curl_easy_init();
     if (impl_->handle == nullptr)
         throw TransportError("cannot create a curl handle", false);
@@ -157,10 +198,19 @@ TransportStats CurlTransport::stats() const {
 }
 
 Response CurlTransport::send(const Request& request) {
-    std::lock_guard lock(impl_->mutex);
-    CURL* handle = impl_->handle;
-    char* errorText = impl_->errorText;
+    return impl_->perform(request, nullptr);
+}
+
+Response CurlTransport::sendSigned(const Request& request, const SigV4Keys& keys) {
+    return impl_->perform(request, &keys);
+}
+
+Response CurlTransport::Impl::perform(const Request& request, const SigV4Keys* keys) {
+    std::lock_guard lock(mutex);
     errorText[0] = '\0';
+    std::optional<SigningScope> signing;
+    if (keys != nullptr)
+        signing.emplace(handle, *keys);
 
     Response response;
     setOption(handle, CURLOPT_URL, request.url.c_str());
@@ -199,6 +249,9 @@ Response CurlTransport::send(const Request& request) {
         // "Name;" is curl's way to send a header with an empty value.
         appendHeader(value.empty() ? name + ";" : name + ": " + value);
     }
+    // curl signs the headers it is given, so the token is signed along with the rest.
+    if (keys != nullptr && !keys->sessionToken.empty())
+        appendHeader("X-Amz-Security-Token: " + keys->sessionToken);
     // Without this curl waits up to a second for "100 Continue" before sending larger bodies.
     if (!hasHeader(request.headers, "Expect"))
         appendHeader("Expect:");
@@ -207,14 +260,14 @@ Response CurlTransport::send(const Request& request) {
         appendHeader("Content-Type:");
     setOption(handle, CURLOPT_HTTPHEADER, headerList.get());
 
-    auto log = httpLogger();
+    auto log = namedLogger(options.loggerName.c_str());
     if (log->should_log(spdlog::level::trace)) {
         for (const auto& [name, value] : request.headers) {
             log->trace("  > {}: {}", name, redactHeader(name, value));
         }
     }
 
-    ++impl_->stats.requests;
+    ++stats.requests;
     const auto start = std::chrono::steady_clock::now();
     const CURLcode rc = curl_easy_perform(handle);
     // The list dies with this call; the handle must not keep pointing at it.
@@ -224,7 +277,7 @@ Response CurlTransport::send(const Request& request) {
                              .count();
     long connects = 0;
     if (curl_easy_getinfo(handle, CURLINFO_NUM_CONNECTS, &connects) == CURLE_OK && connects > 0) {
-        impl_->stats.connectionsOpened += static_cast<std::uint64_t>(connects);
+        stats.connectionsOpened += static_cast<std::uint64_t>(connects);
     }
 
     if (rc != CURLE_OK) {

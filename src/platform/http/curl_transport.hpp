@@ -1,5 +1,6 @@
 #pragma once
-// The libcurl transport: keep-alive connection reuse, TLS peer verification, timeouts.
+// The libcurl transport: keep-alive connection reuse, TLS peer verification, timeouts, and
+// requests signed by curl with AWS Signature Version 4.
 
 #include <chrono>
 #include <cstdint>
@@ -15,6 +16,17 @@ struct CurlTransportOptions {
     std::optional<std::string> caBundle;  // PEM file; the system store when absent
     std::chrono::milliseconds connectTimeout{10'000};
     std::chrono::milliseconds totalTimeout{120'000};
+    // The logger that gets the request lines; empty for the HTTP layer's own, "dm.http".
+    std::string loggerName{};
+};
+
+// What curl signs one request with: the "aws:amz:<region>:<service>" provider text and the keys;
+// a non-empty session token is sent as X-Amz-Security-Token.
+struct SigV4Keys {
+    std::string provider;
+    std::string accessKeyId;
+    std::string secretAccessKey;
+    std::string sessionToken{};
 };
 
 struct TransportStats {
@@ -37,6 +49,10 @@ public:
     // headers in the order and case received; throws TransportError naming the method and the
     // URL without its query when no response arrived.
     Response send(const Request& request) override;
+
+    // send(), with the request signed by curl using `keys`. The keys are dropped from the
+    // handle afterwards, whatever the outcome, so the next send() goes unsigned.
+    Response sendSigned(const Request& request, const SigV4Keys& keys);
 
     // Counters since construction.
     TransportStats stats() const;

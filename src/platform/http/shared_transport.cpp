@@ -13,7 +13,7 @@ namespace {
 
 // libcurl reuses a connection only inside one easy handle, so clients reach one host on one
 // connection only when they share the handle: one per distinct set of options.
-using Key = std::tuple<std::optional<std::string>, long long, long long>;
+using Key = std::tuple<std::optional<std::string>, long long, long long, std::string>;
 
 struct Registry {
     std::mutex mutex;
@@ -28,7 +28,8 @@ Registry& registry() {
 }  // namespace
 
 std::shared_ptr<Transport> sharedTransport(const CurlTransportOptions& options) {
-    const Key key{options.caBundle, options.connectTimeout.count(), options.totalTimeout.count()};
+    const Key key{options.caBundle, options.connectTimeout.count(), options.totalTimeout.count(),
+                  options.loggerName};
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
     auto& transport = r.transports[key];

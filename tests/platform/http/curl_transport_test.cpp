@@ -8,10 +8,12 @@
 
 #include <atomic>
 #include <mutex>
+#include <regex>
 #include <set>
 #include <thread>
 
 #include "log_capture.hpp"
+#include "support/log_capture.hpp"
 
 namespace dm::http {
 namespace {
@@ -50,6 +52,17 @@ class LocalServer : public httplib::Server {
     std::thread thread_;
     int port_ = 0;
 };
+
+// A loopback URL whose port was free a moment ago, so connecting to it is refused.
+std::string refusedUrl(const std::string& path) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof addr;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::close(fd);
+    return "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + path;
+}
 
 TEST(CurlTransport, RoundTripsStatusHeadersAndBody) {
     LocalServer server;
@@ -154,14 +167,7 @@ TEST(CurlTransport, ReusesOneConnection) {
 }
 
 TEST(CurlTransport, NoResponseThrowsTransportError) {
-    // A port that was free a moment ago refuses the connection.
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t len = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    const std::string refused = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/x";
+    const std::string refused = refusedUrl("/x");
     CurlTransport transport({.caBundle = {}, .connectTimeout = 1s, .totalTimeout = 200ms});
     try {
         transport.send({"GET", refused + "?sig=SIGVALUE"});
@@ -219,6 +225,92 @@ TEST(CurlTransport, LogsRequestsWithoutSecrets) {
          {"TOKENVALUE", "SECRETVALUE", "CIDVALUE", "SIGVALUE", "COOKIEVALUE", "TOKENBODY"}) {
         EXPECT_EQ(text.find(secret), std::string::npos) << secret;
     }
+}
+
+const SigV4Keys kTemporaryKeys{"aws:amz:us-east-1:s3", "AKIDTEMP", "SECRETTEMP", "TOKENTEMP"};
+const SigV4Keys kLongTermKeys{"aws:amz:eu-west-1:sts", "AKIDLONG", "SECRETLONG"};
+
+// The handle outlives each request: the keys must sign the request sent with them and no other,
+// not even after a signed request that failed.
+TEST(CurlTransport, SignsOnlyTheRequestsSentSigned) {
+    LocalServer server;
+    std::mutex mutex;
+    std::vector<std::string> seen;
+    auto record = [&](const httplib::Request& req, httplib::Response& res) {
+        auto header = [&req](const char* name) {
+            return req.has_header(name) ? req.get_header_value(name) : "-";
+        };
+        std::lock_guard lock(mutex);
+        seen.push_back(req.method + " [" + req.body + "] " + header("Authorization") + " | " +
+                       header("X-Amz-Security-Token") + " | " +
+                       (req.has_header("X-Amz-Date") ? "dated" : "-"));
+        res.set_content("ok", "text/plain");
+    };
+    server.Get("/bucket/key", record);
+    server.Put("/bucket/key", record);
+    server.start();
+    CurlTransport transport({.caBundle = {}, .connectTimeout = 1s, .totalTimeout = 2s});
+    const std::string url = server.url("/bucket/key");
+    const std::string withUser = std::regex_replace(url, std::regex("^http://"), "http://user:pw@");
+
+    EXPECT_EQ(transport.sendSigned({"GET", url + "?list-type=2"}, kTemporaryKeys).body, "ok");
+    EXPECT_EQ(transport.send({"GET", url}).body, "ok");
+    EXPECT_EQ(transport.sendSigned({"PUT", url, {}, "data"}, kLongTermKeys).body, "ok");
+    // User info in the URL is sent as Basic auth, as by a handle that never signed.
+    EXPECT_EQ(transport.send({"GET", withUser}).body, "ok");
+    EXPECT_EQ(transport.stats().connectionsOpened, 1u);
+    EXPECT_THROW(transport.sendSigned({"GET", refusedUrl("/bucket/key")}, kTemporaryKeys),
+                 TransportError);
+    EXPECT_EQ(transport.send({"GET", url}).body, "ok");
+
+    ASSERT_EQ(seen.size(), 5u);
+    const std::regex signedBy(
+        R"(AWS4-HMAC-SHA256 Credential=(\w+)/\d{8}/([\w-]+)/(\w+)/aws4_request, )"
+        R"(SignedHeaders=([\w;-]+), Signature=[0-9a-f]{64})");
+    std::smatch match;
+    const std::string first = seen[0];
+    ASSERT_TRUE(std::regex_search(first, match, signedBy)) << first;
+    EXPECT_EQ(match[1].str() + " " + match[2].str() + " " + match[3].str(),
+              "AKIDTEMP us-east-1 s3");
+    // The token is signed too, or S3 refuses it.
+    EXPECT_NE(match[4].str().find("x-amz-security-token"), std::string::npos) << match[4];
+    EXPECT_EQ(first.substr(first.find(" | ")), " | TOKENTEMP | dated");
+    const std::string third = seen[2];
+    ASSERT_TRUE(std::regex_search(third, match, signedBy)) << third;
+    EXPECT_EQ(match[1].str() + " " + match[2].str() + " " + match[3].str(),
+              "AKIDLONG eu-west-1 sts");
+    EXPECT_EQ(third.substr(0, 11), "PUT [data] ");
+    EXPECT_EQ(third.substr(third.find(" | ")), " | - | dated");
+
+    EXPECT_EQ(seen[1], "GET [] - | - | -");
+    EXPECT_EQ(seen[3], "GET [] Basic dXNlcjpwdw== | - | -");
+    EXPECT_EQ(seen[4], "GET [] - | - | -");
+}
+
+// Signed calls log to the logger their transport names, and their keys to none.
+TEST(CurlTransport, LogsToItsOwnLoggerWithoutKeys) {
+    LocalServer server;
+    server.Get("/bucket/key", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content("ok", "text/plain");
+    });
+    server.start();
+    dm::testing::LogCapture log({"dm.http", "dm.test.signed"}, spdlog::level::trace, "%n %l: %v");
+    CurlTransport transport({.caBundle = {}, .loggerName = "dm.test.signed"});
+    transport.sendSigned({"GET", server.url("/bucket/key"), {{"X-Amz-Content-Sha256", "UNSIGNED"}}},
+                         kTemporaryKeys);
+    const std::string refused = refusedUrl("/k");
+    EXPECT_THROW(transport.sendSigned({"GET", refused}, kTemporaryKeys), TransportError);
+
+    const std::string text = log.text();
+    EXPECT_NE(text.find("dm.test.signed debug: GET " + server.url("/bucket/key") + " -> 200 ("),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("dm.test.signed debug: GET " + refused + " -> no response"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("dm.http"), std::string::npos) << text;
+    for (const char* secret : {"AKIDTEMP", "SECRETTEMP", "TOKENTEMP"})
+        EXPECT_EQ(text.find(secret), std::string::npos) << secret;
 }
 
 }  // namespace
