@@ -4,6 +4,7 @@
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
+#include <charconv>
 #include <mutex>
 #include <optional>
 #include <string_view>
@@ -45,10 +46,27 @@ size_t onBody(char* data, size_t size, size_t count, void* user) noexcept {
     }
 }
 
+// Room for the body the server announces, so that a large list page is not copied over and
+// over as it grows; an implausible length is left to ordinary growth.
+void reserveForBody(std::string_view value, std::string& body) {
+    constexpr size_t kMostReserved = 64u << 20;
+    size_t length = 0;
+    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), length);
+    if (error == std::errc() && end == value.data() + value.size() && length <= kMostReserved)
+        body.reserve(length);
+}
+
+// What the header callback fills in.
+struct Receiving {
+    Response& response;
+    bool bodyExpected;  // false for HEAD, whose Content-Length announces no body
+};
+
 size_t onHeader(char* data, size_t size, size_t count, void* user) noexcept {
     const size_t n = size * count;
     try {
-        auto& headers = *static_cast<Headers*>(user);
+        auto& receiving = *static_cast<Receiving*>(user);
+        auto& headers = receiving.response.headers;
         std::string_view line(data, n);
         while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) {
             line.remove_suffix(1);
@@ -63,6 +81,8 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) noexcept {
         } else if (auto colon = line.find(':'); colon != std::string_view::npos) {
             headers.emplace_back(std::string(line.substr(0, colon)),
                                  text::trim(line.substr(colon + 1)));
+            if (receiving.bodyExpected && text::iequals(headers.back().first, "Content-Length"))
+                reserveForBody(headers.back().second, receiving.response.body);
         }
         return n;
     } catch (...) {
@@ -215,7 +235,8 @@ Response CurlTransport::Impl::perform(const Request& request, const SigV4Keys* k
     Response response;
     setOption(handle, CURLOPT_URL, request.url.c_str());
     setOption(handle, CURLOPT_WRITEDATA, static_cast<void*>(&response.body));
-    setOption(handle, CURLOPT_HEADERDATA, static_cast<void*>(&response.headers));
+    Receiving receiving{response, request.method != "HEAD"};
+    setOption(handle, CURLOPT_HEADERDATA, static_cast<void*>(&receiving));
 
     // The handle keeps the previous request's method options: start each request from a plain
     // GET (which also clears HEAD and upload) without a custom method.

@@ -11,7 +11,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "core/error.hpp"
@@ -166,6 +168,39 @@ struct WrittenFile {
     Fd fd;
     std::string content;
     FileState state;
+    // The whole lines of `content` up to `indexedEnd` (just past a "\n"), for line checks that
+    // would otherwise scan a file that grows with the account for every entry added. The views
+    // point into `content`: any change other than an append in place starts the index over.
+    std::unordered_set<std::string_view> lines;
+    size_t indexedEnd = 0;
+    const char* indexedBase = nullptr;
+
+    void setContent(std::string text) {
+        content = std::move(text);
+        forgetLines();
+    }
+    void appendContent(std::string_view suffix) {
+        content.append(suffix);
+        if (content.data() != indexedBase)
+            forgetLines();
+    }
+    void forgetLines() {
+        lines.clear();
+        indexedEnd = 0;
+        indexedBase = nullptr;
+    }
+    bool hasLine(std::string_view line) {
+        if (indexedBase != content.data()) {
+            forgetLines();
+            indexedBase = content.data();
+        }
+        for (size_t newline; (newline = content.find('\n', indexedEnd)) != std::string::npos;) {
+            lines.insert(std::string_view(content).substr(indexedEnd, newline - indexedEnd));
+            indexedEnd = newline + 1;
+        }
+        // The last line may lack its "\n".
+        return lines.contains(line) || std::string_view(content).substr(indexedEnd) == line;
+    }
 };
 
 // Keyed by the path as written: the files waiting for the sync, and after it the large ones,
@@ -332,7 +367,7 @@ void replaceFileDeferred(const fs::path& path, std::string content, fs::perms ne
     std::string key = path.string();
     WrittenFile& entry = g_written[key];
     keepPending(key, entry, std::move(fd));
-    entry.content = std::move(content);
+    entry.setContent(std::move(content));
     entry.state = FileState::of(st);
 }
 
@@ -383,9 +418,9 @@ void appendFileDeferred(const fs::path& path, std::string_view read, std::string
     if (fd.get() >= 0)
         keepPending(key, entry, std::move(fd));
     if (asWritten)
-        entry.content.append(suffix);
+        entry.appendContent(suffix);
     else
-        entry.content = std::move(whole);
+        entry.setContent(std::move(whole));
     entry.state = FileState{};
     struct stat st {};
     if (::fstat(entry.fd.get(), &st) != 0)
@@ -436,6 +471,31 @@ void syncPending() {
     }
     if (failure)
         throw *failure;
+}
+
+bool containsLine(const fs::path& path, std::string_view content, std::string_view line) {
+    if (!g_written.empty()) {
+        auto it = g_written.find(path.string());
+        if (it != g_written.end() && it->second.content.data() == content.data() &&
+            it->second.content.size() == content.size() &&
+            line.find('\n') == std::string_view::npos) {
+            return it->second.hasLine(line);
+        }
+    }
+    // The generated files grow with the account and the lines sought are long: a skipping
+    // search keeps each check cheap.
+    const std::boyer_moore_horspool_searcher searcher(line.begin(), line.end());
+    for (auto from = content.begin();;) {
+        auto found = searcher(from, content.end()).first;
+        if (found == content.end())
+            return line.empty();
+        size_t pos = static_cast<size_t>(found - content.begin());
+        bool startsLine = pos == 0 || content[pos - 1] == '\n';
+        size_t end = pos + line.size();
+        if (startsLine && (end == content.size() || content[end] == '\n'))
+            return true;
+        from = found + 1;
+    }
 }
 
 void forgetSyncedFiles() {

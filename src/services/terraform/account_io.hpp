@@ -23,6 +23,11 @@ std::optional<std::string> readFileIfExists(const fs::path& path);
 // through these functions or the next change to `storage`.
 std::optional<std::string_view> viewFileIfExists(const fs::path& path, std::string& storage);
 
+// Whether `content` holds `line` as a whole line (a "\n" or the start or end of `content` on
+// either side). When `content` is the view viewFileIfExists gave of a file held in memory, an
+// index of the file's lines answers; otherwise `content` is searched.
+bool containsLine(const fs::path& path, std::string_view content, std::string_view line);
+
 // The file's bytes; a missing file throws dm::Error "<what> not found: <path>".
 std::string readExistingFile(const fs::path& path, std::string_view what);
 

@@ -131,29 +131,12 @@ std::string resourceHeader(std::string_view type, std::string_view label) {
     return fmt::format("resource \"{}\" \"{}\" {{", type, label);
 }
 
-bool containsLine(std::string_view content, std::string_view line) {
-    // The generated files grow with the account and the lines sought are long: a skipping
-    // search keeps each check cheap.
-    const std::boyer_moore_horspool_searcher searcher(line.begin(), line.end());
-    for (auto from = content.begin();;) {
-        auto found = searcher(from, content.end()).first;
-        if (found == content.end())
-            return line.empty();
-        size_t pos = static_cast<size_t>(found - content.begin());
-        bool startsLine = pos == 0 || content[pos - 1] == '\n';
-        size_t end = pos + line.size();
-        if (startsLine && (end == content.size() || content[end] == '\n'))
-            return true;
-        from = found + 1;
-    }
-}
-
 // Appends one line to a generated script, creating it with its header when needed.
 void appendScriptLine(const char* script, const char* header, const std::string& line) {
     fs::path path = inFolder(script);
     std::string storage;
     std::string_view content = viewFileIfExists(path, storage).value_or(header);
-    if (containsLine(content, line))
+    if (containsLine(path, content, line))
         return;
     appendFileDeferred(path, content, line + '\n', kScriptMode);
 }
@@ -176,7 +159,7 @@ void addImportedResource(const std::string& vnetName, const char* type, const st
     std::string content = readExistingFile(path, "Terraform file");
     std::string header = resourceHeader(type, label);
     std::string address = fmt::format("{}.{}", type, label);
-    if (containsLine(content, header)) {
+    if (containsLine(path, content, header)) {
         log()->debug("  {} already in {}", address, path.filename().string());
         return;
     }
@@ -255,7 +238,7 @@ void writeUndoAssociations() {
     size_t added = 0;
     for (const auto& label : associationLabels(*content)) {
         std::string from = fmt::format("  from = {}.{}", kAssociationType, label);
-        if (containsLine(undo, from))
+        if (containsLine(undoPath, undo, from))
             continue;
         undo += blockSuffix(
             undo, "removed {\n" + from + "\n\n  lifecycle {\n    destroy = false\n  }\n}\n");
@@ -565,7 +548,7 @@ void Terraform::createSubnetAssociationTf(const Record& request) {
     std::string_view content = viewFileIfExists(path, storage).value_or(kAssociationHeader);
     std::string header = resourceHeader(kAssociationType, rname);
     std::string address = fmt::format("{}.{}", kAssociationType, rname);
-    if (containsLine(content, header)) {
+    if (containsLine(path, content, header)) {
         log()->warn("  **Alert** association {} already in {} -- skipped", rname, kAssociationTf);
         return;
     }

@@ -409,6 +409,9 @@ TEST_F(TerraformTest, AppendsSeeChangesMadeFromOutside) {
                          "\"spoke1_data_rt\" {\n",
                          0),
               0u);
+    // An entry of the replaced file is not taken as still there.
+    Terraform::createSubnetAssociationTf(association("app", "rt"));
+    EXPECT_NE(read(path).find("\"spoke1_app_rt\""), std::string::npos);
     EXPECT_EQ(detail::renameCount(), renames);
 
     // Changed between the read and the write, whether read from memory or, after a sync, from
@@ -423,6 +426,41 @@ TEST_F(TerraformTest, AppendsSeeChangesMadeFromOutside) {
         EXPECT_EQ(read(path), seen + "# entry\n") << synced;
     }
     EXPECT_EQ(detail::renameCount(), renames + 2);
+}
+
+// Lines are looked up in an index while the file is held in memory; it must follow every change.
+TEST_F(TerraformTest, LineChecksFollowTheFileAsItChanges) {
+    const fs::path path = dir / "lines.sh";
+    std::string storage;
+    auto has = [&](std::string_view line) {
+        std::string_view view = *detail::viewFileIfExists(path, storage);
+        const bool indexed = detail::containsLine(path, view, line);
+        // A copy of the same bytes is searched instead, and must agree.
+        EXPECT_EQ(detail::containsLine(path, std::string(view), line), indexed) << line;
+        return indexed;
+    };
+    detail::replaceFileDeferred(path, "alpha\nbeta", fs::perms::owner_read);
+    EXPECT_TRUE(has("alpha"));
+    EXPECT_TRUE(has("beta"));  // the last line, without its newline
+    EXPECT_FALSE(has("alph"));
+    EXPECT_FALSE(has("alpha\nbet"));
+    EXPECT_TRUE(has("alpha\nbeta"));
+
+    std::string view(*detail::viewFileIfExists(path, storage));
+    detail::appendFileDeferred(path, view, "\ngamma\n" + std::string(5000, 'x') + "\n",
+                               fs::perms::owner_read);
+    EXPECT_TRUE(has("beta"));
+    EXPECT_TRUE(has("gamma"));
+    EXPECT_TRUE(has(std::string(5000, 'x')));
+
+    detail::replaceFileDeferred(path, "delta\n", fs::perms::owner_read);
+    EXPECT_FALSE(has("alpha"));
+    EXPECT_FALSE(has("gamma"));
+    EXPECT_TRUE(has("delta"));
+    Terraform::syncFiles();
+    std::ofstream(path, std::ios::app) << "epsilon\n";
+    EXPECT_TRUE(has("epsilon"));
+    EXPECT_TRUE(has("delta"));
 }
 
 TEST_F(TerraformTest, DurableChangesSyncThePendingFilesFirst) {
