@@ -4,6 +4,10 @@
 
 #include <simdjson.h>
 
+#include <optional>
+#include <string>
+#include <string_view>
+
 #include "core/record.hpp"
 
 namespace dm::jsondom {
@@ -15,5 +19,13 @@ Record toRecord(simdjson::dom::element element);
 // declines the text: not JSON, or what it does not take (integers beyond 64 bits).
 bool parseInto(simdjson::dom::document& document, const std::string& text,
                simdjson::dom::element& root);
+
+// nlohmann's own parse, for the texts parseInto declines; nullopt when the text is not JSON.
+std::optional<Record> parseFallback(const std::string& text);
+
+// The value of the last field named `key` of an object (the one a full parse keeps); nullopt
+// when there is none or `element` is no object.
+std::optional<simdjson::dom::element> lastField(simdjson::dom::element element,
+                                                std::string_view key);
 
 }  // namespace dm::jsondom

@@ -53,6 +53,24 @@ bool parseInto(dom::document& document, const std::string& text, dom::element& r
            simdjson::SUCCESS;
 }
 
+std::optional<Record> parseFallback(const std::string& text) {
+    Record json = Record::parse(text, nullptr, false);
+    if (json.is_discarded())
+        return std::nullopt;
+    return json;
+}
+
+std::optional<dom::element> lastField(dom::element element, std::string_view key) {
+    if (element.type() != dom::element_type::OBJECT)
+        return std::nullopt;
+    std::optional<dom::element> found;
+    for (dom::key_value_pair field : dom::object(element)) {
+        if (field.key == key)
+            found = field.value;
+    }
+    return found;
+}
+
 }  // namespace jsondom
 
 namespace {
@@ -70,16 +88,11 @@ bool isKept(const ListSelection& selection, std::string_view key) {
 }
 
 // Whether an object entry stays; the last of repeated fields decides, as in a full parse.
-bool matchesWhere(const ListSelection& selection, dom::object entry) {
+bool matchesWhere(const ListSelection& selection, dom::element entry) {
     if (!selection.where)
         return true;
-    const auto& [key, wanted] = *selection.where;
-    std::optional<bool> matches;
-    for (dom::key_value_pair field : entry) {
-        if (field.key == key)
-            matches = field.value.is_string() && std::string_view(field.value) == wanted;
-    }
-    return matches.value_or(true);
+    const auto field = jsondom::lastField(entry, selection.where->first);
+    return !field || (field->is_string() && std::string_view(*field) == selection.where->second);
 }
 
 Record selectedEntry(const ListSelection& selection, dom::element entry) {
@@ -96,7 +109,7 @@ Record selectedEntry(const ListSelection& selection, dom::element entry) {
 Record selectedList(const ListSelection& selection, dom::array list) {
     Record out = Record::array();
     for (dom::element entry : list) {
-        if (entry.is_object() && !matchesWhere(selection, dom::object(entry)))
+        if (entry.is_object() && !matchesWhere(selection, entry))
             continue;
         out.push_back(selectedEntry(selection, entry));
     }
@@ -141,7 +154,7 @@ std::optional<Record> parseJsonSelecting(const std::string& text, const ListSele
     thread_local dom::document document;
     dom::element root;
     if (!jsondom::parseInto(document, text, root)) {
-        std::optional<Record> parsed = parseJson(text);
+        std::optional<Record> parsed = jsondom::parseFallback(text);
         if (parsed)
             selectInPlace(selection, *parsed);
         return parsed;
@@ -165,10 +178,7 @@ std::optional<Record> parseJson(const std::string& text) {
     simdjson::dom::element root;
     if (jsondom::parseInto(document, text, root))
         return jsondom::toRecord(root);
-    Record json = Record::parse(text, nullptr, false);
-    if (json.is_discarded())
-        return std::nullopt;
-    return json;
+    return jsondom::parseFallback(text);
 }
 
 }  // namespace dm

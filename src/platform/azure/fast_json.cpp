@@ -11,22 +11,10 @@ namespace {
 
 namespace dom = simdjson::dom;
 
-// The value of the last field named `key` (the one a full parse keeps), if any.
-std::optional<dom::element> lastField(dom::element element, std::string_view key) {
-    if (element.type() != dom::element_type::OBJECT)
-        return std::nullopt;
-    std::optional<dom::element> found;
-    for (dom::key_value_pair field : dom::object(element)) {
-        if (field.key == key)
-            found = field.value;
-    }
-    return found;
-}
-
 std::optional<dom::element> follow(dom::element element, JsonPath path) {
     std::optional<dom::element> at = element;
     for (std::string_view key : path) {
-        at = lastField(*at, key);
+        at = jsondom::lastField(*at, key);
         if (!at)
             return std::nullopt;
     }
@@ -80,13 +68,6 @@ std::shared_ptr<Page> parsePage(const std::string& body, dom::element& root) {
     return page;
 }
 
-std::optional<Record> parseSlow(const std::string& body) {
-    Record json = Record::parse(body, nullptr, false);
-    if (json.is_discarded() || !json.is_object())
-        return std::nullopt;
-    return json;
-}
-
 }  // namespace
 
 std::optional<Record> parseObject(const std::string& body) {
@@ -105,8 +86,8 @@ std::optional<ListPage> parseListPage(const std::string& body) {
     std::shared_ptr<const Page> page = parsePage(body, root);
     ListPage out;
     if (!page) {
-        auto json = parseSlow(body);
-        if (!json)
+        auto json = jsondom::parseFallback(body);
+        if (!json || !json->is_object())
             return std::nullopt;
         if (auto value = json->find("value"); value != json->end() && value->is_array()) {
             for (auto& item : *value)
@@ -118,7 +99,8 @@ std::optional<ListPage> parseListPage(const std::string& body) {
     }
     if (root.type() != dom::element_type::OBJECT)
         return std::nullopt;
-    if (auto value = lastField(root, "value"); value && value->type() == dom::element_type::ARRAY) {
+    if (auto value = jsondom::lastField(root, "value");
+        value && value->type() == dom::element_type::ARRAY) {
         for (dom::element item : dom::array(*value)) {
             if (item.type() == dom::element_type::OBJECT) {
                 out.items.emplace_back(std::make_shared<PageItem>(page, item));
@@ -127,7 +109,8 @@ std::optional<ListPage> parseListPage(const std::string& body) {
             }
         }
     }
-    if (auto next = lastField(root, "nextLink"); next && next->type() == dom::element_type::STRING)
+    if (auto next = jsondom::lastField(root, "nextLink");
+        next && next->type() == dom::element_type::STRING)
         out.nextLink = std::string(std::string_view(*next));
     return out;
 }

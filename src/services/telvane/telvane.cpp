@@ -137,7 +137,8 @@ http::Response send(const std::string& url, const Fields& fields) {
 // Sends one action and returns the reply's "results" (null when the reply has none). Refusals,
 // HTTP errors and replies that are not JSON throw TelvaneError. A changing action in a dry run is
 // logged and not sent; the result is then null.
-// `entryKeys`, when given, are the only fields of each "results" entry that the caller reads.
+// `entryKeys`, when given, are the only fields of each "results" entry that the caller reads;
+// none keeps every field.
 Record call(const std::string& url, const Fields& fields,
             std::vector<std::string_view> entryKeys = {}) {
     const std::string& action = fields.front().second;
@@ -147,9 +148,7 @@ Record call(const std::string& url, const Fields& fields,
     }
     http::Response response = send(url, fields);
     std::optional<Record> parsed =
-        entryKeys.empty()
-            ? parseJson(response.body)
-            : parseJsonSelecting(response.body, {"results", std::move(entryKeys), std::nullopt});
+        parseJsonSelecting(response.body, {"results", std::move(entryKeys), std::nullopt});
     if (!parsed) {
         throw TelvaneError(fmt::format("controller reply to {} is not JSON (HTTP {}): {}", action,
                                        response.status, excerpt(response.body, fields)),
