@@ -16,11 +16,11 @@
 #include "emulator/emulator.hpp"
 #include "platform/azure/network_client.hpp"
 #include "services/common/common.hpp"
-#include "services/context/app_exit_status.hpp"
 #include "services/context/globals.hpp"
-#include "services/context/yaml_context.hpp"
+#include "services/common/yaml_context.hpp"
 #include "support/log_capture.hpp"
 #include "support/scoped.hpp"
+#include "support/scoped_run.hpp"
 
 namespace dm::testing {
 
@@ -31,20 +31,14 @@ protected:
     static constexpr const char* kSecret = "emulator-secret-value";
     static constexpr const char* kSecretEnv = "DM_TEST_AZURE_CLIENT_SECRET";
 
-    void SetUp() override {
-        arm::SwitchTraffic::DryRun = false;
-        Globals::reset();
-        YamlContext::reset();
-        AppExitStatus::reset();
-    }
-
     void TearDown() override {
         log_.reset();
-        arm::SwitchTraffic::DryRun = false;
-        Globals::reset();
-        YamlContext::reset();
-        AppExitStatus::reset();
         if (emulator_) emulator_->stop();
+    }
+
+    // Makes the test's run a dry run, or a real one again.
+    void dryRun(bool on = true) {
+        on ? run_.run.dryRun.activate() : run_.run.dryRun.deactivate();
     }
 
     // Starts the emulator with `topology`; a principal that may use every subscription is added
@@ -115,6 +109,7 @@ protected:
     emu::Emulator& cloud() { return *emulator_; }
     const Record& document() const { return document_; }
 
+    ScopedRun run_;
     ScopedEnv secret_{kSecretEnv, std::string(kSecret)};
     std::unique_ptr<emu::Emulator> emulator_;
     std::unique_ptr<LogCapture> log_;

@@ -3,6 +3,7 @@
 
 #include "core/error.hpp"
 #include "dm/arm/cutoverlib.hpp"
+#include "support/scoped_run.hpp"
 
 using dm::Record;
 using dm::arm::SwitchTraffic;
@@ -61,9 +62,9 @@ TEST(Frame, PrefixContainmentAndDryRunFlag) {
     EXPECT_FALSE(SwitchTraffic::isExpectedVpcPrefix("10.1.0.0/16", {}));
     EXPECT_THROW(SwitchTraffic::isExpectedVpcPrefix("10.1.0.1/16", allowed), dm::Error);
 
+    dm::testing::ScopedRun scoped;
     EXPECT_FALSE(SwitchTraffic::DryRun);
     SwitchTraffic::setDryRun();
     SwitchTraffic::setDryRun();
     EXPECT_TRUE(SwitchTraffic::DryRun);
-    SwitchTraffic::DryRun = false;
 }

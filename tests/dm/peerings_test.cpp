@@ -195,12 +195,12 @@ TEST_F(PeeringsTest, DryRunReadsAndLogsLikeARealRunWithNestedLockRemoval) {
         Json::array({{{"scope", kT}, {"name", "no-delete"}, {"level", "CanNotDelete"}}});
     start(topo);
     const std::string hub = hubPeering();
-    SwitchTraffic::DryRun = true;
+    dryRun();
     const Record dry = deleteFrom("spoke-a", "gateway-only", /*locks=*/true);
     EXPECT_TRUE(writeLog().empty());
     const auto dryLines = lines();
 
-    SwitchTraffic::DryRun = false;
+    dryRun(false);
     restartLog();
     const Record real = deleteFrom("spoke-a", "gateway-only", /*locks=*/true);
     EXPECT_EQ(dryLines, lines());
@@ -297,7 +297,7 @@ TEST_F(PeeringsTest, RestoreReportsBadRecordsAndGoesOn) {
     // A dry run announces both ends and sends nothing.
     cloud().clearWriteLog();
     restartLog();
-    SwitchTraffic::DryRun = true;
+    dryRun();
     SwitchTraffic::addPeerings(Record::array({pair}));
     EXPECT_EQ(lines().size(), 3u);
     EXPECT_TRUE(writeLog().empty());

@@ -151,13 +151,13 @@ TEST_F(PropagationTest, NothingStagedGivesOnlyTheHeading) {
 }
 
 TEST_F(PropagationTest, DryRunLogsAndReturnsTheSameButWritesNothing) {
-    SwitchTraffic::DryRun = true;
+    dryRun();
     const Record dryChanged = enableForward();
     const auto dryLines = lines();
     EXPECT_TRUE(writeLog().empty());
     EXPECT_TRUE(disabled("rg-spoke", "spoke1-main-1"));
 
-    SwitchTraffic::DryRun = false;
+    dryRun(false);
     restartCapture();
     const Record realChanged = enableForward();
     EXPECT_EQ(dryLines, lines());
@@ -194,7 +194,7 @@ TEST_F(PropagationTest, RestorePutsEachTableBackToItsFormerValue) {
     EXPECT_TRUE(disabled("rg-spoke", "rt-app-new"));
     EXPECT_FALSE(disabled("rg-spoke", "rt-db-new"));
 
-    SwitchTraffic::DryRun = true;
+    dryRun();
     cloud().clearWriteLog();
     const auto realLines = lines();
     restartCapture();

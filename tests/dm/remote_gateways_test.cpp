@@ -169,7 +169,7 @@ TEST_F(RemoteGatewaysTest, RefusedUpdateIsAnAlertAndLeavesThePeeringOffTheList) 
 }
 
 TEST_F(RemoteGatewaysTest, DryRunReadsAndLogsTheSameButWritesNothing) {
-    SwitchTraffic::DryRun = true;
+    dryRun();
     Record dryList = SwitchTraffic::disableUseRemoteGwInPeering(kSub, client(kSub), spoke(),
                                                                 std::string("tl-peer-"));
     const auto dryLines = lines();
@@ -178,7 +178,7 @@ TEST_F(RemoteGatewaysTest, DryRunReadsAndLogsTheSameButWritesNothing) {
     for (const auto& record : dryList)
         EXPECT_EQ(record["localPeering"]["use_remote_gateways"], true);
 
-    SwitchTraffic::DryRun = false;
+    dryRun(false);
     restartCapture();
     Record realList = SwitchTraffic::disableUseRemoteGwInPeering(kSub, client(kSub), spoke(),
                                                                  std::string("tl-peer-"));
@@ -213,7 +213,7 @@ TEST_F(RemoteGatewaysTest, DryRunRestoreLogsEveryPeeringAndWritesNothing) {
     cloud().dump();  // let the updates finish before the log is cleared
     cloud().clearWriteLog();
     restartCapture();
-    SwitchTraffic::DryRun = true;
+    dryRun();
 
     SwitchTraffic::restoreUseRemoteGwInPeering(net, list);
 

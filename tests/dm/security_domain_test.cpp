@@ -22,15 +22,11 @@ class SecurityDomainTest : public dm::testing::LibraryFixture {
           "attachments": [{"spoke_gw_name": "spoke-gw-1", "transit_gw_name": "transit-gw"}],
           "security_domains": [{"domain_name": "prod", "attachments": []}]}})"));
         Telvane::configure({.caBundle = cloud().caFile(), .transport = nullptr});
-        Globals::CID = Telvane::getCid(cloud().controllerAddress(), "admin", "pw");
-        Globals::api_ep_url = "https://" + cloud().controllerAddress() + "/v1/api";
-    }
-    void TearDown() override {
-        Telvane::reset();
-        LibraryFixture::TearDown();
+        run_.run.cid = Telvane::getCid(cloud().controllerAddress(), "admin", "pw");
+        run_.run.apiEndpointUrl = "https://" + cloud().controllerAddress() + "/v1/api";
     }
     static void options(Record configure, Record domain) {
-        Globals::yaml = {{"configure_gw_name", std::move(configure)},
+        Globals::yaml() = {{"configure_gw_name", std::move(configure)},
                          {"domain", std::move(domain)},
                          {"spoke_gw_name", "spoke-gw-1"}};
     }
@@ -69,7 +65,7 @@ TEST_F(SecurityDomainTest, NoGatewayConfigurationOrNoDomainDoesNothing) {
 }
 
 TEST_F(SecurityDomainTest, DryRunLogsOneLineAndSendsNothing) {
-    Globals::setDryRun(true);
+    dryRun();
     options(true, "prod");
     SwitchTraffic::attach_spoke_domain(true);
     EXPECT_EQ(lines(), std::vector<std::string>{"info: - Attach spoke-gw-1 to domain prod"});

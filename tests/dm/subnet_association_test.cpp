@@ -62,11 +62,11 @@ class SubnetAssociationTest : public dm::testing::LibraryFixture {
   protected:
     void SetUp() override {
         LibraryFixture::SetUp();
-        dm::Globals::setTargetFolder(folder_.path().string());
+        run_.run.accountFolder = (folder_.path().string());
         dm::Terraform::setSwitchTrafficTargetFolder();
     }
     void TearDown() override {
-        dm::Terraform::setDryRun(false);
+        dryRun(false);
         LibraryFixture::TearDown();
     }
 
@@ -205,8 +205,8 @@ TEST_F(SubnetAssociationTest, ForwardMovesSubnetsToStagedAndAlternatingMainTable
 
 TEST_F(SubnetAssociationTest, DryRunLogsAndRecordsTheSameButChangesNothing) {
     startCloud(forwardCloud());
-    SwitchTraffic::DryRun = true;
-    dm::Terraform::setDryRun(true);
+    dryRun();
+    dryRun();
     dm::testing::LogCapture terraformLog({"dm.arm.terraform"});
     run(options("default"), false, "spoke1", kForwardMap);
 

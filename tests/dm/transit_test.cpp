@@ -40,10 +40,6 @@ class TransitTest : public dm::testing::LibraryFixture {
         cid_ = Telvane::getCid(cloud().controllerAddress(), "admin", "pw");
         cloud().resetCounters();
     }
-    void TearDown() override {
-        Telvane::reset();
-        LibraryFixture::TearDown();
-    }
     auto lookup(const std::string& gw) {
         return SwitchTraffic::getTransitVnet("https://" + cloud().controllerAddress() + "/v1/api",
                                              cid_, gw);

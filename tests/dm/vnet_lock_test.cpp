@@ -86,7 +86,7 @@ TEST_F(VnetLockTest, EachCallDeletesOnlyTheFirstLock) {
 }
 
 TEST_F(VnetLockTest, DryRunLogsTheSameAndKeepsTheLock) {
-    SwitchTraffic::DryRun = true;
+    dryRun();
     SwitchTraffic::deleteVnetLock(credential(kSub), vnet(kSub, "rg-spoke", "locked"));
     EXPECT_EQ(lines(), (std::vector<std::string>{"info: - Delete vnet lock in locked",
                                                  "info:   delete lock lock-a"}));

@@ -8,6 +8,7 @@
 #include <spdlog/spdlog.h>
 
 #include "core/text.hpp"
+#include "services/common/config_check.hpp"
 #include "dm/arm/vnet_pipeline.hpp"
 #include "services/aws/aws.hpp"
 #include "services/context/app_exit_status.hpp"
@@ -30,13 +31,13 @@ Record newRevertRecord() {
 // VNet name -> VNet entry, in list order; a later entry of the same name replaces an earlier one.
 Record buildVnetMap(const RunContext& run, const AccountContext& account) {
     const std::string where = "account_info[" + std::to_string(account.index) + "].";
-    const Record& vnets = requireKey(run, account.entry, "vnets", where);
+    const Record& vnets = config::requireKey(account.entry, "vnets", where);
     Record map = Record::object();
     if (vnets.is_null()) return map;
     if (!vnets.is_array()) throw ConfigError(run.inputPath + ": '" + where + "vnets' must be a list");
     for (size_t i = 0; i < vnets.size(); ++i) {
         const std::string entryWhere = where + "vnets[" + std::to_string(i) + "].";
-        map[textForm(requireKey(run, vnets[i], "vnet_name", entryWhere))] = vnets[i];
+        map[textForm(config::requireKey(vnets[i], "vnet_name", entryWhere))] = vnets[i];
     }
     return map;
 }
@@ -130,7 +131,13 @@ void runAccount(RunContext& run, AccountContext& account) {
         if (!advMap.is_null()) run.spokeGwAdvCidr = std::move(advMap);
     }
 
-    Record revertRecord = newRevertRecord();
+    // The record lives in the run while the account does, so services reach it; it goes when
+    // the account ends, whatever way.
+    struct AccountRecordScope {
+        RunContext& run;
+        ~AccountRecordScope() { run.revertRecord.reset(); }
+    } recordScope{run};
+    Record& revertRecord = run.revertRecord.emplace(newRevertRecord());
     if (revert && isTrue(account.accountRecord["manage_terraform_import"])) {
         Terraform::runUndoImportAssociationScript();
     }
@@ -140,7 +147,6 @@ void runAccount(RunContext& run, AccountContext& account) {
     } else {
         Terraform::deleteUndoSubnetAssociationTf();
     }
-    Globals::setRevertInfo(revertRecord);
 
     std::string current;
     try {

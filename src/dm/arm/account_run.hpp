@@ -1,7 +1,7 @@
 #pragma once
 // The account run: revert-state guard, revert record, VNet list, per-VNet pipelines, wrap-up.
 
-#include "dm/arm/run_context.hpp"
+#include "dm/arm/account_context.hpp"
 
 namespace dm::arm {
 

@@ -7,6 +7,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "core/log.hpp"
 #include "dm/arm/startup.hpp"
 #include "services/context/app_exit_status.hpp"
 
@@ -14,10 +15,10 @@ namespace {
 
 // The one place that reports a failure the run did not handle: logged when logging is set up,
 // printed before that. The run then ends with status 1.
-int reportUnhandled(const std::string& message) {
+int reportUnhandled(const dm::RunContext& run, const std::string& message) {
     dm::AppExitStatus().markFailed();
-    auto log = spdlog::get("dm");
-    if (dm::arm::loggingConfigured() && log) {
+    if (run.loggingConfigured) {
+        auto log = dm::namedLogger("dm");
         log->error("**Error** " + message);
         log->flush();
     } else {
@@ -34,13 +35,15 @@ int main(int argc, char** argv) {
     // threshold also stops glibc from moving such buffers into the heap after the first free.
     mallopt(M_MMAP_THRESHOLD, 64 * 1024);
     std::vector<std::string> arguments(argv + 1, argv + argc);
+    dm::RunContext run;
+    dm::RunScope scope(run);
     int status;
     try {
-        status = dm::arm::runSwitchTraffic(arguments);
+        status = dm::arm::runSwitchTraffic(run, arguments);
     } catch (const std::exception& e) {
-        status = reportUnhandled(e.what());
+        status = reportUnhandled(run, e.what());
     } catch (...) {
-        status = reportUnhandled("unknown failure");
+        status = reportUnhandled(run, "unknown failure");
     }
     spdlog::shutdown();
     return status;

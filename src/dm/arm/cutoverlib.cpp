@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include "core/log.hpp"
 #include "core/error.hpp"
 #include "core/resource_id.hpp"
 #include "services/common/discoverylib.hpp"
@@ -12,12 +13,7 @@
 
 namespace dm::arm {
 
-std::shared_ptr<spdlog::logger> libraryLogger() {
-    if (auto log = spdlog::get(kLibraryLoggerName)) return log;
-    auto log = std::make_shared<spdlog::logger>(kLibraryLoggerName);
-    spdlog::register_logger(log);
-    return log;
-}
+std::shared_ptr<spdlog::logger> libraryLogger() { return namedLogger(kLibraryLoggerName); }
 
 Record peeringSnapshot(const azure::VirtualNetworkPeering& peering) {
     auto flag = [](std::optional<bool> f) { return f ? Record(*f) : Record(); };
@@ -44,7 +40,7 @@ const std::map<std::string, std::string> SwitchTraffic::region = {
     {"chinanorth2", "chn2"},
 };
 
-void SwitchTraffic::setDryRun() { DryRun = true; }
+void SwitchTraffic::setDryRun() { currentRun().dryRun.activate(); }
 
 bool SwitchTraffic::isExpectedVpcPrefix(const std::string& ip,
                                         const std::vector<IpNetwork>& prefixes) {

@@ -1,7 +1,8 @@
 #pragma once
 // SwitchTraffic: the switch operations library. Never instantiated: every operation is
 // class-level, reads only the class attributes and its arguments, and logs through the logger
-// "dm.arm.cutoverlib". Operations that change Azure check DryRun just before each change call.
+// "dm.arm.cutoverlib". Operations that change Azure check DryRun (the run's dry-run policy) just
+// before each change call; the transports refuse any change that gets past such a check.
 
 #include <map>
 #include <optional>
@@ -14,8 +15,9 @@
 #include "platform/azure/network_client.hpp"
 #include "platform/azure/records.hpp"
 #include "platform/azure/resource_graph_client.hpp"
-#include "services/common/command_options.hpp"
-#include "services/context/yaml_context.hpp"
+#include "services/context/command_options.hpp"
+#include "services/context/run_context.hpp"
+#include "services/common/yaml_context.hpp"
 
 namespace dm::arm {
 
@@ -41,14 +43,18 @@ class SwitchTraffic {
 public:
     SwitchTraffic() = delete;
 
-    // Process-wide dry-run flag of the library; setDryRun turns it on for good.
-    static inline bool DryRun = false;
+    // The run's dry-run policy under the library's name: true in a dry run.
+    struct DryRunFlag {
+        operator bool() const { return currentRun().dryRun.active(); }
+    };
+    static constexpr DryRunFlag DryRun{};
     // Gateway types of virtual network gateways, as Azure reports them.
     static inline const std::string VPN = "Vpn";
     static inline const std::string ER = "ExpressRoute";
     // Azure location to the short region code used in gateway names.
     static const std::map<std::string, std::string> region;
 
+    // Makes the run a dry run.
     static void setDryRun();
 
     // True when the network `ip` lies wholly inside at least one of `prefixes`; throws dm::Error

@@ -11,7 +11,7 @@
 #include "dm/arm/cutoverlib.hpp"
 #include "dm/arm/library_log.hpp"
 #include "services/common/discoverylib.hpp"
-#include "services/context/yaml_context.hpp"
+#include "services/common/yaml_context.hpp"
 #include "services/vwan/vwan_mgmt.hpp"
 
 namespace dm::arm {

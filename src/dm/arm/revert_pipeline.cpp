@@ -2,6 +2,7 @@
 #include <spdlog/spdlog.h>
 
 #include "core/text.hpp"
+#include "services/common/config_check.hpp"
 #include "dm/arm/vnet_pipeline.hpp"
 #include "services/subnet_groups/subnet_groups.hpp"
 #include "services/telvane/telvane.hpp"
@@ -49,7 +50,7 @@ void restoreAdvertisedCidrs(VnetRun& v) {
         log->info("- Revert " + v.gwName + " advertized cidrs to " + cidrText);
     }
     if (v.run.options.dry_run ||
-        isTrue(requireKey(v.run, v.optionRecord, "configure_subnet_groups", "options."))) {
+        isTrue(config::requireKey(v.optionRecord, "configure_subnet_groups", "options."))) {
         return;
     }
     try {
@@ -74,7 +75,7 @@ void runRevertPipeline(VnetRun& v) {
     SwitchTraffic::updateSubnetAssociation(v.optionRecord, true, v.client, v.vnet,
                                            v.rtbTargetRtbMap, v.orgRouteTableInfo);
     restoreAdvertisedCidrs(v);
-    if (isTrue(requireKey(v.run, v.optionRecord, "configure_staging_attachment", "options."))) {
+    if (isTrue(config::requireKey(v.optionRecord, "configure_staging_attachment", "options."))) {
         attachSpokeGateway(v);
     }
     setPropagation(v, true);

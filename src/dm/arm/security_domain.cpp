@@ -14,7 +14,7 @@ namespace {
 
 // A key of the current VNet's option record; the driver fills them all before any step runs.
 Record vnetOption(const char* key) {
-    auto value = lookup(Globals::yaml, key);
+    auto value = lookup(Globals::yaml(), key);
     if (!value)
         throw Error(std::string("the VNet's option record has no \"") + key + "\"");
     return *value;
@@ -42,12 +42,12 @@ void SwitchTraffic::attach_spoke_domain(bool attach) {
         payload["action"] = "disassociate_attachment_from_multi_cloud_security_domain";
         log->info("- Detach " + textForm(attachment) + " from domain " + textForm(domain));
     }
-    payload["CID"] = Globals::CID;
+    payload["CID"] = Globals::CID();
     payload["domain_name"] = domain;
     payload["attachment_name"] = attachment;
 
     if (!dryRun)
-        Telvane::telvane_post(Globals::api_ep_url, payload);
+        Telvane::telvane_post(Globals::api_ep_url(), payload);
 }
 
 }  // namespace dm::arm

@@ -9,9 +9,9 @@
 #include "core/error.hpp"
 #include "core/text.hpp"
 #include "dm/arm/account_run.hpp"
-#include "dm/arm/cutoverlib.hpp"
 #include "services/aws/aws.hpp"
 #include "services/common/common.hpp"
+#include "services/common/config_check.hpp"
 #include "services/context/app_exit_status.hpp"
 #include "services/context/globals.hpp"
 #include "services/telvane/telvane.hpp"
@@ -23,8 +23,6 @@
 
 namespace dm::arm {
 namespace {
-
-bool g_loggingConfigured = false;
 
 void buildParser(CLI::App& app, CommandOptions& o, std::string& ctrlUser, std::string& s3Yaml,
                  std::string& yamlFile) {
@@ -74,33 +72,22 @@ void configureLogging(RunContext& run) {
         handlers["logConsoleHandler"]["level"] = "DEBUG";
     }
     applyLoggingConfig(config);
-    g_loggingConfigured = true;
-}
-
-void setDryRunEverywhere() {
-    Aws::setDryRun();
-    SwitchTraffic::setDryRun();
-    Terraform::setDryRun();
-    YamlContext().setDryRun();
-    Telvane::setDryRun();
+    run.loggingConfigured = true;
 }
 
 void controllerLogin(RunContext& run) {
     auto [user, password] = Common::getCtrlCredential(run.options);
-    const Record& telvane = requireKey(run, run.document, "telvane", "");
-    const std::string controllerIp = textForm(requireKey(run, telvane, "controller_ip", "telvane."));
+    const Record& telvane = config::requireKey(run.document, "telvane", "");
+    const std::string controllerIp = textForm(config::requireKey(telvane, "controller_ip", "telvane."));
     run.apiBase = "https://" + controllerIp + "/v1/";
     Telvane::configure({Common::getControllerCaBundle(run.document), nullptr});
     run.cid = Telvane::getCid(controllerIp, user, password);
     run.apiEndpointUrl = run.apiBase + "api";
-    Globals::CID = run.cid;
-    Globals::api_ep_url = run.apiEndpointUrl;
-    Globals::setDryRun(run.options.dry_run);
 }
 
 void buildGlobalRecord(RunContext& run) {
     const Record& doc = run.document;
-    const Record& st = requireKey(run, doc, "switch_traffic", "");
+    const Record& st = config::requireKey(doc, "switch_traffic", "");
     Record& g = run.globalRecord;
     g = Record::object();
     g["allow_vnet_cidrs"] = Common::getAllowVpcCidr(doc);
@@ -109,11 +96,11 @@ void buildGlobalRecord(RunContext& run) {
     g["default_route_table"] = Common::getPreStageDefaultRouteTable(doc);
     g["transitPeeringMap"] = Common::getTransitPeeringMap(doc);
     g["delete_vnet_lock"] = Common::getSWDeleteVnetLock(doc);
-    g["delete_peering"] = requireKey(run, st, "delete_peering", "switch_traffic.");
-    g["manage_terraform_import"] = requireKey(run, st, "manage_terraform_import", "switch_traffic.");
+    g["delete_peering"] = config::requireKey(st, "delete_peering", "switch_traffic.");
+    g["manage_terraform_import"] = config::requireKey(st, "manage_terraform_import", "switch_traffic.");
     YamlContext().setSubscriptionMap(g["subscriptionMap"]);
     Common::readGlobalConfigOption(doc, g);
-    YamlContext().setGlobalContext(doc);
+    YamlContext().setGlobalContext(doc);  // the run's own document: nothing to copy
 }
 
 AccountContext prepareAccount(const RunContext& run, const Record& entry, size_t index) {
@@ -124,7 +111,7 @@ AccountContext prepareAccount(const RunContext& run, const Record& entry, size_t
     Record& record = account.accountRecord;
     record = run.globalRecord;  // a deep copy: later changes never reach the global record
 
-    const Record& subIdValue = requireKey(run, entry, "subscription_id", where);
+    const Record& subIdValue = config::requireKey(entry, "subscription_id", where);
     Common::logSubscription(textForm(subIdValue));
     account.subscriptionId = textForm(subIdValue);
 
@@ -133,10 +120,10 @@ AccountContext prepareAccount(const RunContext& run, const Record& entry, size_t
     account.subscriptionInfo = record["subscriptionInfo"];
 
     record["subscriptionId"] = subIdValue;
-    record["provider"] = requireKey(run, account.subscriptionInfo, "alias", where + "subscriptionInfo.");
-    record["vwan"] = requireKey(run, entry, "vwan", where);
-    record["hpe"] = lowerTextForm(requireKey(run, entry, "hpe", where));
-    const Record& maxHpe = requireKey(run, entry, "max_hpe_performance", where);
+    record["provider"] = config::requireKey(account.subscriptionInfo, "alias", where + "subscriptionInfo.");
+    record["vwan"] = config::requireKey(entry, "vwan", where);
+    record["hpe"] = lowerTextForm(config::requireKey(entry, "hpe", where));
+    const Record& maxHpe = config::requireKey(entry, "max_hpe_performance", where);
     record["max_hpe_performance"] = maxHpe.is_null() ? Record() : Record(lowerTextForm(maxHpe));
 
     account.credential = YamlContext().generateAzureCredential(account.subscriptionId);
@@ -151,17 +138,6 @@ AccountContext prepareAccount(const RunContext& run, const Record& entry, size_t
 }
 
 }  // namespace
-
-const Record& requireKey(const RunContext& run, const Record& map, const std::string& key,
-                         const std::string& where) {
-    if (map.is_object()) {
-        auto it = map.find(key);
-        if (it != map.end()) return *it;
-    }
-    throw ConfigError(run.inputPath + ": missing key '" + where + key + "'");
-}
-
-bool loggingConfigured() { return g_loggingConfigured; }
 
 std::optional<int> parseCommandLine(const std::vector<std::string>& arguments,
                                     CommandOptions& options) {
@@ -182,8 +158,7 @@ std::optional<int> parseCommandLine(const std::vector<std::string>& arguments,
     return std::nullopt;
 }
 
-int runSwitchTraffic(const std::vector<std::string>& arguments) {
-    RunContext run;
+int runSwitchTraffic(RunContext& run, const std::vector<std::string>& arguments) {
     run.arguments = arguments;
     if (auto status = parseCommandLine(arguments, run.options)) return *status;
 
@@ -199,17 +174,18 @@ int runSwitchTraffic(const std::vector<std::string>& arguments) {
         return 1;
     }
 
-    run.document = Common::convert_yaml_to_json(run.inputPath);
+    Common::convert_yaml_to_json(run.inputPath);  // becomes run.document
     Common::expectYamlType(run.document, "AZURE");
 
     configureLogging(run);
     Common::logCommandOptions("dm.arm.switch_traffic " + text::join(arguments, " "));
 
-    if (run.options.dry_run) setDryRunEverywhere();
+    // One policy for every component; the transports and the account-folder writer enforce it.
+    if (run.options.dry_run) run.dryRun.activate();
     controllerLogin(run);
     buildGlobalRecord(run);
 
-    const Record& accounts = requireKey(run, run.document, "account_info", "");
+    const Record& accounts = config::requireKey(run.document, "account_info", "");
     if (!accounts.is_array()) {
         throw ConfigError(run.inputPath + ": 'account_info' must be a list of accounts");
     }

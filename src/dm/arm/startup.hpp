@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "dm/arm/run_context.hpp"
+#include "dm/arm/account_context.hpp"
 
 namespace dm::arm {
 
@@ -18,11 +18,9 @@ inline constexpr int kUsageErrorStatus = 64;
 std::optional<int> parseCommandLine(const std::vector<std::string>& arguments,
                                     CommandOptions& options);
 
-// Runs the whole command; returns the process exit status. Failures that the run does not handle
-// propagate to the caller.
-int runSwitchTraffic(const std::vector<std::string>& arguments);
-
-// True once the log handlers are configured: from then on failures are logged, not printed.
-bool loggingConfigured();
+// Runs the whole command in `run` (installed on this thread by the caller); returns the process
+// exit status. Failures that the run does not handle propagate to the caller; `run` then tells
+// whether logging was configured (run.loggingConfigured) and holds the exit status.
+int runSwitchTraffic(RunContext& run, const std::vector<std::string>& arguments);
 
 }  // namespace dm::arm

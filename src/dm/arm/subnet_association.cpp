@@ -11,7 +11,7 @@
 #include "dm/arm/library_log.hpp"
 #include "services/common/common.hpp"
 #include "services/common/discoverylib.hpp"
-#include "services/context/yaml_context.hpp"
+#include "services/common/yaml_context.hpp"
 #include "services/terraform/terraform.hpp"
 
 namespace dm::arm {

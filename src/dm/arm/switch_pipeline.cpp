@@ -4,6 +4,7 @@
 #include <spdlog/spdlog.h>
 
 #include "core/text.hpp"
+#include "services/common/config_check.hpp"
 #include "dm/arm/vnet_pipeline.hpp"
 #include "services/common/common.hpp"
 #include "services/subnet_groups/subnet_groups.hpp"
@@ -38,10 +39,10 @@ void markTerraformFile(VnetRun& v) {
 void prepareImports(VnetRun& v) {
     SubnetGroups::configure(v.vnet, v.optionRecord, v.gwName, v.transitName, v.run.apiBase,
                             v.run.cid);
-    if (isTrue(requireKey(v.run, v.optionRecord, "configure_staging_attachment", "options.")))
+    if (isTrue(config::requireKey(v.optionRecord, "configure_staging_attachment", "options.")))
         return;
     Terraform::createImportAttachment(v.vnet.name(), v.gwName, v.transitName);
-    const Record& domain = requireKey(v.run, v.optionRecord, "domain", "options.");
+    const Record& domain = config::requireKey(v.optionRecord, "domain", "options.");
     const bool hasDomain = !domain.is_null() && !(domain.is_string() && domain.empty()) &&
                            !(domain.is_boolean() && !domain.get<bool>());
     if (hasDomain) Terraform::createDomainAssociation(v.vnet.name(), v.gwName, textForm(domain));
@@ -63,11 +64,11 @@ std::optional<std::string> spokeAdvertisement(const Record& value) {
 
 // Step 16: the spoke gateway's advertised CIDRs and the transit peer's check.
 void advertiseCidrs(VnetRun& v) {
-    if (isTrue(requireKey(v.run, v.optionRecord, "configure_subnet_groups", "options."))) return;
+    if (isTrue(config::requireKey(v.optionRecord, "configure_subnet_groups", "options."))) return;
     auto log = spdlog::get("dm");
     std::vector<std::string> cidrs = SwitchTraffic::discoverVpcCidr(v.vnet, v.optionRecord);
     const std::string tlvx =
-        textForm(requireKey(v.run, v.entry, "tlvx_cidr", "vnets[" + v.vnet.name() + "]."));
+        textForm(config::requireKey(v.entry, "tlvx_cidr", "vnets[" + v.vnet.name() + "]."));
     if (!tlvx.empty() && std::find(cidrs.begin(), cidrs.end(), tlvx) == cidrs.end()) {
         cidrs.push_back(tlvx);
     }
@@ -84,7 +85,7 @@ void advertiseCidrs(VnetRun& v) {
         }
         std::string cidrText = text::join(cidrs, ",");
         if (auto override = spokeAdvertisement(
-                requireKey(v.run, v.optionRecord, "spoke_advertisement", "options."))) {
+                config::requireKey(v.optionRecord, "spoke_advertisement", "options."))) {
             cidrText = *override;
         }
         log->info("- Configure " + v.gwName + " with advertized cidrs " + cidrText);
@@ -98,7 +99,7 @@ void advertiseCidrs(VnetRun& v) {
         }
     }
 
-    const Record& peers = requireKey(v.run, v.optionRecord, "transitPeeringMap", "options.");
+    const Record& peers = config::requireKey(v.optionRecord, "transitPeeringMap", "options.");
     if (!peers.is_object() || !peers.contains(v.transitName)) return;
     const std::string peer = textForm(peers[v.transitName]);
     for (const auto& cidr : cidrs) {
@@ -136,7 +137,7 @@ bool runSwitchPipeline(VnetRun& v) {
     setPropagation(v, true);
     v.revertRecord["vhc_list"][v.vnetKey] =
         VWanMgmt::getSerialize(VWanMgmt::deleteVHubConnection(v.vnet, v.optionRecord));
-    if (textForm(requireKey(v.run, v.run.globalRecord, "delete_peering", "")) != "no") {
+    if (textForm(config::requireKey(v.run.globalRecord, "delete_peering", "")) != "no") {
         v.revertRecord["peerings"][v.vnetKey] =
             SwitchTraffic::deletePeerings(v.run.globalRecord, v.account.subscriptionId, v.vnet,
                                           &v.client, std::string(kControllerPeeringPrefix));

@@ -11,7 +11,7 @@
 #include "core/text.hpp"
 #include "dm/arm/cutoverlib.hpp"
 #include "dm/arm/library_log.hpp"
-#include "services/context/yaml_context.hpp"
+#include "services/common/yaml_context.hpp"
 #include "services/telvane/telvane.hpp"
 
 namespace dm::arm {

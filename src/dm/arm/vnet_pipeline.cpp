@@ -3,6 +3,7 @@
 #include <spdlog/spdlog.h>
 
 #include "core/text.hpp"
+#include "services/common/config_check.hpp"
 #include "services/common/common.hpp"
 #include "services/context/globals.hpp"
 #include "services/telvane/telvane.hpp"
@@ -18,20 +19,20 @@ std::shared_ptr<spdlog::logger> driverLog() { return spdlog::get("dm"); }
 void prepareOptions(VnetRun& v, const Record& vnetMap) {
     v.optionRecord = v.account.accountRecord;  // a deep copy per VNet
     Common::readVnetOption(vnetMap, v.vnet.name(), v.optionRecord);
-    Globals::yaml = v.optionRecord;
+    Globals::yaml() = v.optionRecord;
     v.vnetKey = v.account.subscriptionId + ":" + v.vnet.name();
 }
 
 void chooseGatewayNames(VnetRun& v) {
     const std::string where = "vnets[" + v.vnet.name() + "].";
-    if (isTrue(requireKey(v.run, v.optionRecord, "configure_gw_name", "options."))) {
-        v.gwName = textForm(requireKey(v.run, v.entry, "spoke_gw_name", where));
-        v.transitName = textForm(requireKey(v.run, v.entry, "transit_gw_name", where));
+    if (isTrue(config::requireKey(v.optionRecord, "configure_gw_name", "options."))) {
+        v.gwName = textForm(config::requireKey(v.entry, "spoke_gw_name", where));
+        v.transitName = textForm(config::requireKey(v.entry, "transit_gw_name", where));
         return;
     }
     const std::string location = v.vnet.location().value_or("");
     v.gwName = SwitchTraffic::deduceGwNameWithSubnetCidr(
-        location, textForm(requireKey(v.run, v.entry, "tlvx_cidr", where)));
+        location, textForm(config::requireKey(v.entry, "tlvx_cidr", where)));
     v.transitName = SwitchTraffic::deduceTransitNameWithRegion(location);
 }
 
@@ -46,7 +47,7 @@ void discoverRouting(VnetRun& v) {
 
 void setPropagation(VnetRun& v, bool disableFlag) {
     const Record& manage =
-        requireKey(v.run, v.run.globalRecord, "manage_propagate_gateway_routes", "");
+        config::requireKey(v.run.globalRecord, "manage_propagate_gateway_routes", "");
     if (isTrue(manage) && !v.vpn) {
         SwitchTraffic::setDisableAllRouteTablePropagationInVnet(
             v.run.options, v.client, v.vnet, v.stagedUdrLst, v.rtbTargetRtbMap, disableFlag);
@@ -54,7 +55,7 @@ void setPropagation(VnetRun& v, bool disableFlag) {
 }
 
 void removeLocks(VnetRun& v) {
-    if (!isTrue(requireKey(v.run, v.optionRecord, "delete_vnet_lock", "options."))) return;
+    if (!isTrue(config::requireKey(v.optionRecord, "delete_vnet_lock", "options."))) return;
     SwitchTraffic::deleteVnetLock(v.account.credential, v.vnet);
     auto [transitCred, transitVnet] =
         SwitchTraffic::getTransitVnet(v.run.apiEndpointUrl, v.run.cid, v.transitName);
@@ -81,8 +82,8 @@ void attachSpokeGateway(VnetRun& v) {
     log->info("- Attach " + v.gwName + " to " + v.transitName);
     const std::string routeTables = text::join(v.stagedUdrLst, ",");
     const bool subnetGroups =
-        isTrue(requireKey(v.run, v.optionRecord, "configure_subnet_groups", "options."));
-    const Record& maxHpe = requireKey(v.run, v.optionRecord, "max_hpe_performance", "options.");
+        isTrue(config::requireKey(v.optionRecord, "configure_subnet_groups", "options."));
+    const Record& maxHpe = config::requireKey(v.optionRecord, "max_hpe_performance", "options.");
     const bool noMaxPerformance =
         !subnetGroups && !maxHpe.is_null() && textForm(maxHpe) == "false";
     // The detail line is part of what a dry run shows, so it is logged in both.

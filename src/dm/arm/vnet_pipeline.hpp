@@ -6,7 +6,7 @@
 
 #include "core/record.hpp"
 #include "dm/arm/cutoverlib.hpp"
-#include "dm/arm/run_context.hpp"
+#include "dm/arm/account_context.hpp"
 
 namespace dm::arm {
 

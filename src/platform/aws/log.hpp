@@ -3,14 +3,12 @@
 
 #include <memory>
 
-#include <spdlog/logger.h>
+#include "core/log.hpp"
 
 namespace dm::aws {
 
 inline constexpr const char* kLoggerName = "dm.aws";
 
-// The registered "dm.aws" logger; when none is registered yet, registers one that writes to the
-// default logger's sinks. Looked up on every call so that a logger configured later wins.
-std::shared_ptr<spdlog::logger> awsLogger();
+inline std::shared_ptr<spdlog::logger> awsLogger() { return namedLogger(kLoggerName); }
 
 }  // namespace dm::aws

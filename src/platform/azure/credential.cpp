@@ -12,7 +12,8 @@
 #include "platform/azure/detail.hpp"
 #include "platform/azure/errors.hpp"
 #include "platform/azure/pipeline.hpp"
-#include "platform/http/shared_transport.hpp"
+#include "platform/http/curl_transport.hpp"
+#include "platform/http/retry.hpp"
 
 namespace dm::azure {
 
@@ -40,18 +41,6 @@ struct CachedToken {
     AccessToken token;
     SystemClock::time_point acquired;
 };
-
-// Tokens of the whole process: a run makes many clients from credentials of few service
-// principals, and each principal should cost one grant per token lifetime.
-struct TokenCache {
-    std::mutex mutex;
-    std::map<std::string, CachedToken> entries;
-};
-
-TokenCache& tokenCache() {
-    static TokenCache cache;
-    return cache;
-}
 
 std::string trimSlashes(std::string text) {
     while (!text.empty() && text.back() == '/')
@@ -87,27 +76,23 @@ class ClientSecretCredential : public TokenCredential {
     }
 
     AccessToken getToken(const std::string& scope) override {
-        const std::string key = cacheKey(scope);
         const auto now = clock();
         {
-            TokenCache& cache = tokenCache();
-            std::lock_guard lock(cache.mutex);
-            auto it = cache.entries.find(key);
-            if (it != cache.entries.end() && !needsRefresh(it->second, now)) {
+            std::lock_guard lock(mutex_);
+            auto it = tokens_.find(scope);
+            if (it != tokens_.end() && !needsRefresh(it->second, now)) {
                 return it->second.token;
             }
         }
         CachedToken fresh{requestToken(scope, now), now};
-        TokenCache& cache = tokenCache();
-        std::lock_guard lock(cache.mutex);
-        cache.entries[key] = fresh;
+        std::lock_guard lock(mutex_);
+        tokens_[scope] = fresh;
         return fresh.token;
     }
 
     void invalidateToken(const std::string& scope) override {
-        TokenCache& cache = tokenCache();
-        std::lock_guard lock(cache.mutex);
-        cache.entries.erase(cacheKey(scope));
+        std::lock_guard lock(mutex_);
+        tokens_.erase(scope);
     }
 
     const AzureCloud& cloud() const override { return options_.cloud; }
@@ -116,13 +101,6 @@ class ClientSecretCredential : public TokenCredential {
   private:
     SystemClock::time_point clock() const {
         return options_.clock ? options_.clock() : SystemClock::now();
-    }
-
-    std::string cacheKey(const std::string& scope) const {
-        // The secret takes part only as a hash, so a rotated secret gets its own entry.
-        return fmt::format("{}|{}|{}|{:x}|{}", trimSlashes(options_.cloud.authorityHost),
-                           text::toLower(options_.tenantId), text::toLower(options_.clientId),
-                           std::hash<std::string>{}(options_.clientSecret), scope);
     }
 
     // Renew before expiry: 5 minutes ahead, or half the lifetime for tokens shorter than that.
@@ -188,6 +166,10 @@ class ClientSecretCredential : public TokenCredential {
     }
 
     ClientSecretCredentialOptions options_;
+    // Tokens by scope. Callers keep one credential per service principal for a run, so each
+    // principal costs one grant per token lifetime.
+    std::mutex mutex_;
+    std::map<std::string, CachedToken> tokens_;
 };
 
 }  // namespace
@@ -199,13 +181,7 @@ std::shared_ptr<TokenCredential> makeClientSecretCredential(ClientSecretCredenti
 std::shared_ptr<http::Transport> defaultTransport(const std::optional<std::string>& caBundle) {
     http::CurlTransportOptions options;
     options.caBundle = caBundle;
-    return http::sharedTransport(options);
-}
-
-void clearTokenCache() {
-    TokenCache& cache = tokenCache();
-    std::lock_guard lock(cache.mutex);
-    cache.entries.clear();
+    return std::make_shared<http::RetryingTransport>(http::makeCurlTransport(options));
 }
 
 }  // namespace dm::azure

@@ -35,7 +35,7 @@ struct ClientSecretCredentialOptions {
     std::string clientSecret;  // never logged
     AzureCloud cloud;
     // Shared by every client made from this credential so that connections are reused; when
-    // null, the process-wide default transport for the cloud is used.
+    // null, a default transport for the cloud is made.
     std::shared_ptr<http::Transport> transport;
     // Time source of the token cache; system_clock::now when empty.
     std::function<std::chrono::system_clock::time_point()> clock = {};
@@ -55,18 +55,14 @@ public:
     virtual void invalidateToken(const std::string& scope) { (void)scope; }
 };
 
-// A credential for the client-credentials grant. Tokens are cached process-wide per
-// (authority, tenant, client, secret, scope), so credentials made twice for one service principal
-// share them. getToken throws AuthenticationError (platform/azure/errors.hpp) when the grant is
+// A credential for the client-credentials grant. Tokens are cached per scope in the credential,
+// so callers keep one credential per service principal. getToken throws AuthenticationError (platform/azure/errors.hpp) when the grant is
 // refused, and TransportError when the token endpoint cannot be reached.
 std::shared_ptr<TokenCredential> makeClientSecretCredential(ClientSecretCredentialOptions options);
 
-// The process-wide transport for a CA bundle (the system store when nullopt) with the default
-// timeouts: http::sharedTransport, so token, ARM and Resource Graph requests, and any other client
-// built with the same options (the controller's), share one connection per host.
+// A new retrying libcurl transport for a CA bundle (the system store when nullopt) with the
+// default timeouts, for clients that were given none. A run shares one transport among its
+// clients instead (see http::TransportPool).
 std::shared_ptr<http::Transport> defaultTransport(const std::optional<std::string>& caBundle);
-
-// Empties the process-wide token cache (for tests, and after credentials were rotated).
-void clearTokenCache();
 
 }  // namespace dm::azure

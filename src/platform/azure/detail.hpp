@@ -13,8 +13,7 @@
 
 namespace dm::azure::detail {
 
-// The "dm.azure" logger when logging is configured, else a quiet stand-in (never registered, so
-// configuring logging later cannot collide with it).
+// The "dm.azure" logger (see namedLogger).
 std::shared_ptr<spdlog::logger> log();
 
 // The string under `key` of an object, or nullopt when absent or not a string.

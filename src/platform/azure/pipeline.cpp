@@ -1,7 +1,5 @@
 #include "platform/azure/pipeline.hpp"
 
-#include <spdlog/sinks/null_sink.h>
-
 #include <algorithm>
 #include <cctype>
 #include <iterator>
@@ -9,6 +7,7 @@
 #include <set>
 #include <thread>
 
+#include "core/log.hpp"
 #include "core/text.hpp"
 #include "platform/azure/detail.hpp"
 #include "platform/azure/errors.hpp"
@@ -18,11 +17,7 @@ namespace dm::azure {
 namespace detail {
 
 std::shared_ptr<spdlog::logger> log() {
-    if (auto logger = spdlog::get("dm.azure"))
-        return logger;
-    static auto quiet = std::make_shared<spdlog::logger>(
-        "dm.azure", std::make_shared<spdlog::sinks::null_sink_mt>());
-    return quiet;
+    return namedLogger("dm.azure");
 }
 
 std::optional<std::string> stringAt(const Record& object, const char* key) {
@@ -188,6 +183,20 @@ std::vector<Record> ArmPipeline::listAll(const std::string& url,
     for (auto& item : listItems(url, resourceId))
         records.push_back(detail::toRecord(std::move(item)));
     return records;
+}
+
+bool isReadOnlyRequest(const http::Request& request) {
+    if (request.method == "GET" || request.method == "HEAD")
+        return true;
+    if (request.method != "POST")
+        return false;
+    const std::string path = request.url.substr(0, request.url.find('?'));
+    auto endsWith = [&path](std::string_view suffix) {
+        return path.size() >= suffix.size() &&
+               path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0;
+    };
+    return endsWith("/oauth2/v2.0/token") || endsWith("/oauth2/token") ||
+           endsWith("/providers/Microsoft.ResourceGraph/resources");
 }
 
 }  // namespace dm::azure

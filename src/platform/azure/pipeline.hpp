@@ -46,6 +46,10 @@ std::string encodeUriComponent(const std::string& text);
 // A fresh random (version 4) UUID in its 36-character text form.
 std::string newRequestId();
 
+// True for the requests that change nothing in Azure: GET and HEAD, token grants and Resource
+// Graph queries (POSTs that only read). The dry-run guard sends only these.
+bool isReadOnlyRequest(const http::Request& request);
+
 class ArmPipeline {
   public:
     // Throws dm::Error when the credential is null.

@@ -281,7 +281,7 @@ Response CurlTransport::Impl::perform(const Request& request, const SigV4Keys* k
         appendHeader("Content-Type:");
     setOption(handle, CURLOPT_HTTPHEADER, headerList.get());
 
-    auto log = namedLogger(options.loggerName.c_str());
+    auto log = dm::namedLogger(options.loggerName.c_str());
     if (log->should_log(spdlog::level::trace)) {
         for (const auto& [name, value] : request.headers) {
             log->trace("  > {}: {}", name, redactHeader(name, value));

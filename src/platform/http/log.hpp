@@ -3,18 +3,12 @@
 
 #include <memory>
 
-#include <spdlog/logger.h>
+#include "core/log.hpp"
 
 namespace dm::http {
 
 inline constexpr const char* kLoggerName = "dm.http";
 
-// The registered "dm.http" logger; when none is registered yet, registers one that writes to the
-// default logger's sinks. Looked up on every call so that a logger configured later wins.
-std::shared_ptr<spdlog::logger> httpLogger();
-
-// The registered logger of that name; when none is registered yet, registers one that writes to
-// the default logger's sinks. Never throws.
-std::shared_ptr<spdlog::logger> namedLogger(const char* name);
+inline std::shared_ptr<spdlog::logger> httpLogger() { return namedLogger(kLoggerName); }
 
 }  // namespace dm::http

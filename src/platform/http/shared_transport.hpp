@@ -1,17 +1,32 @@
 #pragma once
-// The process-wide transport per connection settings, so that every client of a run rides one
+// A run's transports, one per connection settings, so that every client of the run rides one
 // kept-alive connection per host.
 
+#include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <tuple>
 
 #include "platform/http/curl_transport.hpp"
 #include "platform/http/http.hpp"
 
 namespace dm::http {
 
-// The one retrying libcurl transport of the process for these options (CA bundle, timeouts and
-// logger name), made on first use and kept until exit; every call with equal options returns the
-// same object. Safe to call from any thread; sends through it are serialised.
-std::shared_ptr<Transport> sharedTransport(const CurlTransportOptions& options = {});
+class TransportPool {
+  public:
+    // The pool's retrying libcurl transport for these options (CA bundle, timeouts and logger
+    // name), made on first use; every call with equal options returns the same object. Safe to
+    // call from any thread; sends through one transport are serialised.
+    std::shared_ptr<Transport> get(const CurlTransportOptions& options = {});
+
+  private:
+    // libcurl reuses a connection only inside one easy handle, so clients reach one host on one
+    // connection only when they share the handle: one per distinct set of options.
+    using Key = std::tuple<std::optional<std::string>, long long, long long, std::string>;
+    std::mutex mutex_;
+    std::map<Key, std::shared_ptr<Transport>> transports_;
+};
 
 }  // namespace dm::http

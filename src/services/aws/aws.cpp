@@ -26,7 +26,9 @@
 #include "platform/aws/sigv4_transport.hpp"
 #include "platform/aws/sts_client.hpp"
 #include "platform/http/retry.hpp"
+#include "platform/http/dry_run_guard.hpp"
 #include "services/aws/archive_layout.hpp"
+#include "services/context/run_context.hpp"
 
 namespace dm {
 namespace {
@@ -51,8 +53,24 @@ struct SessionKey {
     bool operator<(const SessionKey& other) const { return tie() < other.tie(); }
 };
 
-bool g_dryRun = false;
-std::map<SessionKey, std::shared_ptr<aws::S3Client>> g_sessions;
+// The run's S3 sessions (base keys, assumed-role keys, connections).
+struct AwsSessions {
+    std::map<SessionKey, std::shared_ptr<aws::S3Client>> clients;
+};
+
+std::map<SessionKey, std::shared_ptr<aws::S3Client>>& sessions() {
+    return currentRun().service<AwsSessions>().clients;
+}
+
+bool dryRun() {
+    return currentRun().dryRun.active();
+}
+
+// STS answers role requests with POSTs that change nothing; S3 reads are GET and HEAD.
+bool isReadingRequest(const http::Request& request) {
+    return http::isSafeMethod(request) ||
+           (request.method == "POST" && request.body.find("Action=AssumeRole") == 0);
+}
 
 SessionKey keyOf(const s3::Settings& settings) {
     return {settings.region,   settings.endpointUrl, settings.stsEndpointUrl,
@@ -66,14 +84,15 @@ std::shared_ptr<http::Transport> signedTransport(const std::string& service, con
     options.region = key.region;
     options.credentials = std::move(credentials);
     options.caBundle = key.caBundle;
-    return std::make_shared<http::RetryingTransport>(
-        std::make_shared<aws::SigV4Transport>(std::move(options)));
+    return currentRun().guarded(std::make_shared<http::RetryingTransport>(
+                                    std::make_shared<aws::SigV4Transport>(std::move(options))),
+                                isReadingRequest);
 }
 
 // The S3 client of a session: base keys read once, then, when a role is named, temporary keys
 // of that role, refreshed before they expire.
 std::shared_ptr<aws::S3Client> s3Client(const SessionKey& key) {
-    if (auto found = g_sessions.find(key); found != g_sessions.end())
+    if (auto found = sessions().find(key); found != sessions().end())
         return found->second;
     const aws::Credentials base = aws::loadBaseCredentials();
     aws::CredentialsProvider provider = [base] { return base; };
@@ -86,7 +105,7 @@ std::shared_ptr<aws::S3Client> s3Client(const SessionKey& key) {
     }
     auto client = std::make_shared<aws::S3Client>(aws::S3ClientOptions{key.region, key.endpointUrl},
                                                   signedTransport("s3", key, std::move(provider)));
-    g_sessions.emplace(key, client);
+    sessions().emplace(key, client);
     return client;
 }
 
@@ -178,15 +197,10 @@ void checkStep(const std::string& step) {
 }  // namespace
 
 void Aws::setDryRun() {
-    g_dryRun = true;
+    currentRun().dryRun.activate();
 }
 bool Aws::isDryRun() {
-    return g_dryRun;
-}
-
-void Aws::reset() {
-    g_dryRun = false;
-    g_sessions.clear();
+    return dryRun();
 }
 
 bool Aws::downloadS3Yaml(const std::string& yamlInfo) {
@@ -260,7 +274,7 @@ void Aws::uploadAllFiles(const Record& yaml, const std::string& folder, const st
     const auto log = aws::awsLogger();
     log->info("- Upload account folder {} to {} (step {})", folder,
               aws::s3Uri(settings.bucket, prefix), step);
-    if (g_dryRun) {
+    if (dryRun()) {
         for (const std::string& file : files) {
             log->info("[dry-run] upload {} to {}", file,
                       aws::s3Uri(settings.bucket, prefix + file));
@@ -295,7 +309,7 @@ void Aws::deleteBucketObj(const Record& yaml, const std::string& folder,
     const s3::Settings settings = s3::readSettings(yaml);
     const std::string key = s3::archivePrefix(settings, folder) + objectName;
     log->info("- Delete {}", aws::s3Uri(settings.bucket, key));
-    if (g_dryRun) {
+    if (dryRun()) {
         log->info("[dry-run] delete {}", aws::s3Uri(settings.bucket, key));
         return;
     }

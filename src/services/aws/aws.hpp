@@ -13,8 +13,9 @@ namespace dm {
 
 class Aws {
 public:
-    // After this, uploads and deletions are logged as "[dry-run] ..." lines and skipped;
-    // downloads still happen.
+    // After this the run is a dry run: uploads and deletions are logged as "[dry-run] ..."
+    // lines and skipped; downloads still happen. The S3 sessions (keys, connections) belong to
+    // the run.
     static void setDryRun();
     static bool isDryRun();
     // Fetches the YAML named by "<s3_account>,<s3_role>,<s3_bucket>,<spoke_account>" (object
@@ -36,9 +37,6 @@ public:
     // folder; removing an object that is not there succeeds. Throws dm::Error on failure.
     static void deleteBucketObj(const Record& yaml, const std::string& folder,
                                 const std::string& objectName);
-    // Forgets the dry-run flag and the cached S3 sessions (base keys, assumed-role keys,
-    // connections); for tests that change the environment between calls.
-    static void reset();
 };
 
 }  // namespace dm

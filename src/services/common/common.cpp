@@ -10,8 +10,9 @@
 #include "services/common/config_check.hpp"
 #include "services/common/options_table.hpp"
 #include "services/common/secret_source.hpp"
-#include "services/context/globals.hpp"
-#include "services/context/yaml_context.hpp"
+#include "services/context/run_context.hpp"
+#include "services/terraform/terraform.hpp"
+#include "services/common/yaml_context.hpp"
 
 namespace dm {
 
@@ -203,7 +204,7 @@ void Common::setupTargetFolder(const Record& /*doc*/, const std::string& inputPa
                         ec.message());
         }
     }
-    Globals::setTargetFolder(folder);
+    currentRun().accountFolder = folder;
 }
 
 void Common::readVnetOption(const Record& vnetMap, const std::string& vnetName,
@@ -249,6 +250,10 @@ std::optional<std::string> Common::getMainTablePrefix(const std::string& vnetNam
         return prefix->get<std::string>();
     }
     return std::nullopt;
+}
+
+bool Common::isBeforeSwitchTraffic(const std::string& tfPath) {
+    return terraform::isBeforeSwitchTraffic(tfPath);
 }
 
 }  // namespace dm

@@ -11,7 +11,7 @@
 #include "core/ip_network.hpp"
 #include "core/record.hpp"
 #include "platform/azure/records.hpp"
-#include "services/common/command_options.hpp"
+#include "services/context/command_options.hpp"
 
 namespace dm {
 
@@ -31,8 +31,8 @@ class Common {
         "GatewaySubnet", "AzureFirewallSubnet", "AzureFirewallManagementSubnet",
         "AzureBastionSubnet", "RouteServerSubnet"};
 
-    // Loads a YAML file under the YAML 1.2 core schema into an ordered record and remembers it
-    // as the run's document; a missing or malformed file is a ConfigError naming the file.
+    // Loads a YAML file under the YAML 1.2 core schema into an ordered record and makes it the
+    // run's document (and `path` its input path); a missing or malformed file is a ConfigError naming the file.
     static Record convert_yaml_to_json(const std::string& path);
 
     // Throws ConfigError naming the file and the type found when the document's "document_type"
@@ -99,8 +99,8 @@ class Common {
     // The account folder: "terraform" → "output_folder" + "/" + alias (or subscription id).
     static std::string getTargetLocation(const Record& subInfo, const Record& doc);
 
-    // Creates `folder` (and parents), copies the input YAML into it and publishes it through
-    // Globals::setTargetFolder; a failure to create or copy is a dm::Error naming the path.
+    // Creates `folder` (and parents), copies the input YAML into it and makes it the run's
+    // account folder; a failure to create or copy is a dm::Error naming the path.
     static void setupTargetFolder(const Record& doc, const std::string& inputPath,
                                   const std::string& folder);
 
@@ -114,21 +114,21 @@ class Common {
         readVnetOption(vnetMap, vnet.name(), optionRecord);
     }
 
-    // True while the VNet's Terraform file at `tfPath` does not mark the VNet as switched.
-    // Defined by the Terraform service (src/services/terraform).
+    // True while the VNet's Terraform file at `tfPath` does not mark the VNet as switched (the
+    // Terraform service reads the file).
     static bool isBeforeSwitchTraffic(const std::string& tfPath);
 
     // The prefix of the VNet's main route-table names (prefix + "-main-1"/"-main-2"), or
     // nullopt when it is the VNet name itself. See docs/discovery-yaml.md, "main_table_prefix".
     static std::optional<std::string> getMainTablePrefix(const std::string& vnetName);
 
-    // The document last loaded by convert_yaml_to_json (null before that).
+    // The run's document (null before convert_yaml_to_json).
     static const Record& document();
 };
 
 // Configures spdlog from a configuration made by Common::initLogLocation: every named logger
 // writes to the console sink (bare message) and the file sink (time and level), each at its
-// handler's level, and to the AppExitStatus counter. Creates the log folder; a folder or file
+// handler's level, and to the run's error counter. Creates the log folder; a folder or file
 // that cannot be opened is a ConfigError naming it.
 void applyLoggingConfig(const Record& config);
 

@@ -1,7 +1,7 @@
 #include "services/common/config_check.hpp"
 
 #include "core/error.hpp"
-#include "services/common/common_state.hpp"
+#include "services/context/run_context.hpp"
 
 namespace dm::config {
 
@@ -35,8 +35,8 @@ std::string element(const std::string& parent, std::size_t index) {
 }
 
 std::string fileName() {
-    const std::string& path = commonState().documentPath;
-    return path.empty() ? "<discovery YAML>" : path;
+    const RunContext* run = currentRunIfAny();
+    return !run || run->inputPath.empty() ? "<discovery YAML>" : run->inputPath;
 }
 
 void failMissing(const std::string& path, const std::string& expected) {
@@ -119,6 +119,15 @@ void expectStringList(const Record& value, const std::string& path) {
     expectList(value, path);
     for (std::size_t i = 0; i < value.size(); ++i)
         expectString(value[i], element(path, i));
+}
+
+const Record& requireKey(const Record& map, const std::string& key, const std::string& prefix) {
+    if (map.is_object()) {
+        auto it = map.find(key);
+        if (it != map.end())
+            return *it;
+    }
+    throw ConfigError(fileName() + ": missing key '" + prefix + key + "'");
 }
 
 }  // namespace dm::config

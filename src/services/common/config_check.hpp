@@ -17,7 +17,7 @@ std::string child(const std::string& parent, const std::string& key);
 // The path of a list element ("account_info[0]").
 std::string element(const std::string& parent, std::size_t index);
 
-// The file that errors name: the document last loaded by Common, or "<discovery YAML>".
+// The file that errors name: the run's discovery YAML, or "<discovery YAML>".
 std::string fileName();
 
 [[noreturn]] void failMissing(const std::string& path, const std::string& expected);
@@ -37,6 +37,9 @@ std::optional<std::string> optString(const Record& map, const std::string& key,
 const Record& require(const Record& map, const std::string& key, const std::string& mapPath,
                       const std::string& expected);
 std::string requireString(const Record& map, const std::string& key, const std::string& mapPath);
+// The value under `key`, null included, for reads after the document was validated; a missing
+// key (or a `map` that is no map) is a ConfigError "<file>: missing key '<prefix><key>'".
+const Record& requireKey(const Record& map, const std::string& key, const std::string& prefix);
 
 // Checks a value found at `path` against a kind; throws a type error otherwise.
 void expectBool(const Record& value, const std::string& path);

@@ -13,7 +13,7 @@
 #include "core/text.hpp"
 #include "services/common/common.hpp"
 #include "services/common/config_check.hpp"
-#include "services/context/app_exit_status.hpp"
+#include "services/context/run_context.hpp"
 
 namespace dm {
 
@@ -169,7 +169,7 @@ void applyLoggingConfig(const Record& config) {
     for (const auto& [name, handler] : handlers.items()) {
         sinks[name] = makeSink(name, handler, formatters);
     }
-    auto counter = AppExitStatus::sink();
+    auto counter = currentRun().exitStatus.sink();
 
     std::vector<std::string> configured;
     const Record loggers = config.value("loggers", Record::object());

@@ -15,16 +15,11 @@
 #include "core/error.hpp"
 #include "core/ip_network.hpp"
 #include "services/common/common.hpp"
-#include "services/common/common_state.hpp"
+#include "services/context/run_context.hpp"
 #include "services/common/config_check.hpp"
 #include "services/common/options_table.hpp"
 
 namespace dm {
-
-CommonState& commonState() {
-    static CommonState state;
-    return state;
-}
 
 namespace {
 
@@ -354,14 +349,14 @@ Record Common::convert_yaml_to_json(const std::string& path) {
     } catch (const YAML::Exception& e) {
         throw ConfigError(at(path, e.mark) + ": malformed YAML: " + e.msg);
     }
-    Record doc = toRecord(root, path);
-    commonState().documentPath = path;
-    commonState().document = doc;
-    return doc;
+    RunContext& run = currentRun();
+    run.inputPath = path;
+    run.document = toRecord(root, path);
+    return run.document;
 }
 
 const Record& Common::document() {
-    return commonState().document;
+    return currentRun().document;
 }
 
 void Common::expectYamlType(const Record& doc, const std::string& type) {

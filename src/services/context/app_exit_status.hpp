@@ -1,32 +1,24 @@
 #pragma once
-// AppExitStatus: the process exit status, decided by what the run logged.
+// AppExitStatus: the toolkit's name for the run's exit status (see ExitStatus).
 
 #include <cstddef>
-#include <memory>
 
-#include <spdlog/sinks/sink.h>
+#include "services/context/run_context.hpp"
 
 namespace dm {
 
 class AppExitStatus {
   public:
-    // Every object shares the one status of the process.
-    AppExitStatus() = default;
-
-    // 1 after markFailed(); else 2 when an error-level line was logged; else 0.
-    int getStatus() const;
-
+    // 1 after markFailed() or a change refused in a dry run; else 2 when an error-level line
+    // was logged; else 0.
+    int getStatus() const { return run_.exitStatus.status(run_.dryRun); }
     // For start-up failures and a run stopped by an unhandled failure: the status becomes 1.
-    void markFailed();
-
+    void markFailed() { run_.exitStatus.markFailed(); }
     // Error-level (and critical) lines counted so far.
-    std::size_t errorCount() const;
+    std::size_t errorCount() const { return run_.exitStatus.errorCount(); }
 
-    // The counting sink that applyLoggingConfig attaches to every logger; one per process.
-    static std::shared_ptr<spdlog::sinks::sink> sink();
-
-    // Back to a clean status; for tests that run several start-ups in one process.
-    static void reset();
+  private:
+    RunContext& run_ = currentRun();
 };
 
 }  // namespace dm

@@ -1,51 +1,42 @@
 #pragma once
-// Globals: the toolkit's process-wide context, set by the driver before it is read.
+// Globals: the toolkit's class-level names for what the run shares, read from the run context.
 
-#include <optional>
 #include <string>
 
 #include "core/record.hpp"
+#include "services/context/run_context.hpp"
 
 namespace dm {
 
 class Globals {
-public:
-    static inline std::string CID;         // controller login id; never logged
-    static inline std::string api_ep_url;  // controller API endpoint URL
-    static inline Record yaml;             // option record of the VNet being processed
+  public:
+    Globals() = delete;
 
-    static void setRevert(bool flag) { revert_ = flag; }
-    static bool getRevert() { return revert_; }
-    static void setDryRun(bool flag) { dryRun_ = flag; }
-    static bool getDryRun() { return dryRun_; }
+    // The controller login id (never logged) and the controller API endpoint URL.
+    static const std::string& CID() { return currentRun().cid; }
+    static const std::string& api_ep_url() { return currentRun().apiEndpointUrl; }
+    // The option record of the VNet being processed.
+    static Record& yaml() { return currentRun().vnetOptions; }
 
-    // The account's revert record, shared by reference: pipelines add to it in place. Null when
-    // no account is being processed.
-    static void setRevertInfo(Record& record) { revertInfo_ = &record; }
-    static Record* getRevertInfo() { return revertInfo_; }
+    static void setRevert(bool flag) { currentRun().revert = flag; }
+    static bool getRevert() { return currentRun().revert; }
+    static bool getDryRun() { return currentRun().dryRun.active(); }
+
+    // The account's revert record, which pipelines add to in place; null when no account is
+    // being processed.
+    static Record* getRevertInfo() {
+        auto& record = currentRun().revertRecord;
+        return record ? &*record : nullptr;
+    }
 
     // The account folder that Common::setupTargetFolder prepared last; empty before that.
-    static void setTargetFolder(std::string folder) { targetFolder_ = std::move(folder); }
-    static const std::string& getTargetFolder() { return targetFolder_; }
+    static void setTargetFolder(std::string folder) {
+        currentRun().accountFolder = std::move(folder);
+    }
+    static const std::string& getTargetFolder() { return currentRun().accountFolder; }
 
     // Relative path, inside the account's S3 archive, of the run's temporary files.
     static std::string getRelativeTmpPath() { return "tmp"; }
-
-    // Back to the state at process start; for tests that run several start-ups in one process.
-    static void reset() {
-        CID.clear();
-        api_ep_url.clear();
-        yaml = Record();
-        revert_ = dryRun_ = false;
-        revertInfo_ = nullptr;
-        targetFolder_.clear();
-    }
-
-private:
-    static inline bool revert_ = false;
-    static inline bool dryRun_ = false;
-    static inline Record* revertInfo_ = nullptr;
-    static inline std::string targetFolder_;
 };
 
 }  // namespace dm

@@ -7,6 +7,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "core/log.hpp"
 #include "core/text.hpp"
 #include "services/common/common.hpp"
 #include "services/common/discoverylib.hpp"
@@ -18,10 +19,7 @@ namespace {
 
 // Looked up on every call so that a logging set-up made after the first call still applies.
 std::shared_ptr<spdlog::logger> log() {
-    if (auto existing = spdlog::get(SubnetGroups::LOGGER))
-        return existing;
-    static auto fallback = std::make_shared<spdlog::logger>(SubnetGroups::LOGGER);
-    return fallback;
+    return namedLogger(SubnetGroups::LOGGER);
 }
 
 struct Group {

@@ -9,10 +9,11 @@
 #include <utility>
 #include <vector>
 
+#include "core/log.hpp"
 #include "core/ip_network.hpp"
 #include "core/json_text.hpp"
 #include "core/text.hpp"
-#include "platform/http/shared_transport.hpp"
+#include "services/context/run_context.hpp"
 
 namespace dm {
 namespace {
@@ -22,42 +23,22 @@ constexpr std::size_t kExcerptLength = 200;
 
 using Fields = std::vector<std::pair<std::string, std::string>>;
 
-struct ClientState {
+// The run's connection to the controller.
+struct ControllerConnection {
     TelvaneOptions options;
     std::shared_ptr<http::Transport> transport;
-    bool dryRun = false;
 };
 
-ClientState& state() {
-    static ClientState s;
-    return s;
+ControllerConnection& connection() {
+    return currentRun().service<ControllerConnection>();
 }
 
-// Looked up on every call so that a logging set-up made after the first call still applies.
 std::shared_ptr<spdlog::logger> logger() {
-    if (auto existing = spdlog::get(kLoggerName))
-        return existing;
-    static auto fallback = std::make_shared<spdlog::logger>(kLoggerName);
-    return fallback;
-}
-
-http::Transport& transport() {
-    auto& s = state();
-    if (!s.transport) {
-        s.transport = s.options.transport;
-        if (!s.transport) {
-            // The process's shared transport: a controller on the same host as the cloud
-            // endpoints (the emulator) rides the same connection.
-            http::CurlTransportOptions curlOptions;
-            curlOptions.caBundle = s.options.caBundle;
-            s.transport = http::sharedTransport(curlOptions);
-        }
-    }
-    return *s.transport;
+    return namedLogger(kLoggerName);
 }
 
 // Reading actions are sent in a dry run too; every other action changes the controller.
-bool isReadingAction(const std::string& action) {
+bool isReadingAction(std::string_view action) {
     static const std::vector<std::string> reads = {
         "login",
         "list_gateways",
@@ -69,6 +50,30 @@ bool isReadingAction(const std::string& action) {
         "list_multi_cloud_security_domains",
     };
     return std::find(reads.begin(), reads.end(), action) != reads.end();
+}
+
+// The dry-run guard's view of a request: its form body starts with "action=<name>".
+bool isReadingRequest(const http::Request& request) {
+    std::string_view body = request.body;
+    constexpr std::string_view prefix = "action=";
+    if (body.substr(0, prefix.size()) != prefix)
+        return false;
+    body.remove_prefix(prefix.size());
+    return isReadingAction(body.substr(0, body.find('&')));
+}
+
+http::Transport& transport() {
+    auto& c = connection();
+    if (!c.transport) {
+        RunContext& run = currentRun();
+        auto inner = c.options.transport;
+        // The run's shared transport: a controller on the same host as the cloud endpoints
+        // (the emulator) rides the same connection.
+        if (!inner)
+            inner = run.transports.get({.caBundle = c.options.caBundle});
+        c.transport = run.guarded(std::move(inner), isReadingRequest);
+    }
+    return *c.transport;
 }
 
 std::string formEncode(const Fields& fields) {
@@ -142,7 +147,7 @@ http::Response send(const std::string& url, const Fields& fields) {
 Record call(const std::string& url, const Fields& fields,
             std::vector<std::string_view> entryKeys = {}) {
     const std::string& action = fields.front().second;
-    if (state().dryRun && !isReadingAction(action)) {
+    if (currentRun().dryRun.active() && !isReadingAction(action)) {
         logger()->info("[dry-run] {} not sent", action);
         return Record();
     }
@@ -217,21 +222,17 @@ Record RestResponse::json(const ListSelection& selection) const {
 }
 
 void Telvane::configure(TelvaneOptions options) {
-    auto& s = state();
-    s.options = std::move(options);
-    s.transport.reset();
+    auto& c = connection();
+    c.options = std::move(options);
+    c.transport.reset();
 }
 
 void Telvane::setDryRun() {
-    state().dryRun = true;
+    currentRun().dryRun.activate();
 }
 
 bool Telvane::isDryRun() {
-    return state().dryRun;
-}
-
-void Telvane::reset() {
-    state() = ClientState{};
+    return currentRun().dryRun.active();
 }
 
 std::string Telvane::getCid(const std::string& controllerIp, const std::string& user,

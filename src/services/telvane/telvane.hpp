@@ -46,21 +46,22 @@ class TelvaneError : public Error {
 
 struct TelvaneOptions {
     std::optional<std::string> caBundle;         // verifies the controller's TLS certificate
-    std::shared_ptr<http::Transport> transport;  // null: http::sharedTransport for caBundle
+    std::shared_ptr<http::Transport> transport;  // null: the run's shared one for caBundle
 };
 
-// Every call is one form-encoded HTTPS POST (wire format in docs/controller-api.md). Failures are
-// dm::Error: TelvaneError for what the controller answered, http::TransportError when nothing
-// came back. In a dry run changing actions are logged and not sent; reads are sent.
+// Every call is one form-encoded HTTPS POST (wire format in docs/controller-api.md) over the
+// run's connection to the controller. Failures are dm::Error: TelvaneError for what the
+// controller answered, http::TransportError when nothing came back. In a dry run changing
+// actions are logged and not sent (and the run's guard refuses them should one get through);
+// reads are sent.
 class Telvane {
   public:
-    // Sets the CA bundle and transport used from the next call on; drops the current transport.
+    // Sets the run's CA bundle and transport used from the next call on.
     static void configure(TelvaneOptions options);
-    // From now on changing actions are logged with "[dry-run]" and not sent.
+    // From now on the run is a dry run: changing actions are logged with "[dry-run]" and not
+    // sent.
     static void setDryRun();
     static bool isDryRun();
-    // Back to the state at process start (no transport, not dry run); for tests.
-    static void reset();
 
     // Logs in at "https://" + controllerIp + "/v1/api"; returns the login id, throws when the
     // login is refused. Neither the password nor the id is ever logged.

@@ -17,12 +17,17 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "platform/http/dry_run_guard.hpp"
+#include "services/context/run_context.hpp"
 
 extern char** environ;
 
 namespace dm::terraform::detail {
 
 namespace {
+
+void countFsync();
+void countRename();
 
 std::string errnoText(int err) {
     return std::strerror(err);
@@ -74,10 +79,9 @@ void writeAll(int fd, std::string_view bytes, const fs::path& path) {
     }
 }
 
-std::size_t g_fsyncs = 0;
 
 int syncFd(int fd) {
-    ++g_fsyncs;
+    countFsync();
     return ::fsync(fd);
 }
 
@@ -132,10 +136,9 @@ fs::path tempPathOf(const fs::path& path) {
     return temp;
 }
 
-std::size_t g_renames = 0;
 
 void renameOrRemove(const fs::path& temp, const fs::path& path) {
-    ++g_renames;
+    countRename();
     if (::rename(temp.c_str(), path.c_str()) != 0) {
         int err = errno;
         ::unlink(temp.c_str());
@@ -203,21 +206,47 @@ struct WrittenFile {
     }
 };
 
-// Keyed by the path as written: the files waiting for the sync, and after it the large ones,
-// which every batch extends and which would otherwise be read whole again for each batch.
-std::unordered_map<std::string, WrittenFile> g_written;
-std::vector<std::string> g_pending;
 constexpr std::size_t kKeptAfterSync = 16 * 1024;
 
-// The state of each file when it was last read from disk: an append checks that the file is
-// still the one whose bytes the caller extended.
-std::unordered_map<std::string, FileState> g_read;
+// What the run's writer holds. Keyed by the path as written: the files waiting for the sync,
+// and after it the large ones, which every batch extends and which would otherwise be read whole
+// again for each batch; and the state of each file when it was last read from disk, so that an
+// append checks that the file is still the one whose bytes the caller extended.
+struct FileStore {
+    std::unordered_map<std::string, WrittenFile> written;
+    std::vector<std::string> pending;
+    std::unordered_map<std::string, FileState> read;
+    std::size_t fsyncs = 0;
+    std::size_t renames = 0;
+};
+
+FileStore& store() {
+    return currentRun().service<FileStore>();
+}
+
+void countFsync() {
+    ++store().fsyncs;
+}
+
+void countRename() {
+    ++store().renames;
+}
+
+// The account folder is written only through these functions; a dry run writes nothing, and
+// a write that a missed check lets through fails the run instead of changing the folder.
+void refuseInDryRun(std::string_view action, const fs::path& path) {
+    RunContext& run = currentRun();
+    if (!run.dryRun.active())
+        return;
+    run.dryRun.noteRefused();
+    throw http::DryRunRefused(fmt::format("dry run: refused to {} {}", action, path.string()));
+}
 
 const WrittenFile* writtenAt(const fs::path& path) {
-    if (g_written.empty())
+    if (store().written.empty())
         return nullptr;
-    auto it = g_written.find(path.string());
-    if (it == g_written.end())
+    auto it = store().written.find(path.string());
+    if (it == store().written.end())
         return nullptr;
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0 || !it->second.state.isAt(st))
@@ -228,7 +257,7 @@ const WrittenFile* writtenAt(const fs::path& path) {
 // Records `fd` as the descriptor of the file at `key`, to be synced by syncPending().
 void keepPending(const std::string& key, WrittenFile& entry, Fd fd) {
     if (entry.fd.get() < 0)
-        g_pending.push_back(key);
+        store().pending.push_back(key);
     // An earlier descriptor closes here: its file is gone, or is the same file.
     entry.fd = std::move(fd);
 }
@@ -308,9 +337,9 @@ std::optional<std::string_view> viewFileIfExists(const fs::path& path, std::stri
     }
     storage.resize(used);
     if (used == static_cast<size_t>(st.st_size))
-        g_read[path.string()] = FileState::of(st);
+        store().read[path.string()] = FileState::of(st);
     else
-        g_read.erase(path.string());
+        store().read.erase(path.string());
     return std::string_view(storage);
 }
 
@@ -333,6 +362,7 @@ std::string readExistingFile(const fs::path& path, std::string_view what) {
 
 void replaceFile(const fs::path& path, std::string_view content, fs::perms newMode,
                  const std::optional<fs::path>& previous) {
+    refuseInDryRun("write", path);
     syncPending();
     struct stat st {};
     bool existed = ::stat(path.c_str(), &st) == 0;
@@ -351,6 +381,7 @@ void replaceFile(const fs::path& path, std::string_view content, fs::perms newMo
 }
 
 void replaceFileDeferred(const fs::path& path, std::string content, fs::perms newMode) {
+    refuseInDryRun("write", path);
     mode_t mode = replacementMode(path, newMode);
     fs::path temp = tempPathOf(path);
     Fd fd;
@@ -365,7 +396,7 @@ void replaceFileDeferred(const fs::path& path, std::string content, fs::perms ne
     }
     renameOrRemove(temp, path);
     std::string key = path.string();
-    WrittenFile& entry = g_written[key];
+    WrittenFile& entry = store().written[key];
     keepPending(key, entry, std::move(fd));
     entry.setContent(std::move(content));
     entry.state = FileState::of(st);
@@ -373,12 +404,13 @@ void replaceFileDeferred(const fs::path& path, std::string content, fs::perms ne
 
 void appendFileDeferred(const fs::path& path, std::string_view read, std::string_view suffix,
                         fs::perms newMode) {
+    refuseInDryRun("append to", path);
     const std::string key = path.string();
     const off_t oldSize = static_cast<off_t>(read.size());
     // The file as written here, through its open descriptor or a new one after the sync; else
     // the file as last read from disk.
-    auto it = g_written.find(key);
-    WrittenFile* written = it != g_written.end() ? &it->second : nullptr;
+    auto it = store().written.find(key);
+    WrittenFile* written = it != store().written.end() ? &it->second : nullptr;
     bool asWritten = false;
     int out = -1;
     Fd fd;
@@ -394,8 +426,8 @@ void appendFileDeferred(const fs::path& path, std::string_view read, std::string
         asWritten = out >= 0;
     }
     if (out < 0) {
-        auto known = g_read.find(key);
-        if (known != g_read.end() && known->second.size == oldSize) {
+        auto known = store().read.find(key);
+        if (known != store().read.end() && known->second.size == oldSize) {
             fd = openAppendingAt(path, known->second);
             out = fd.get();
         }
@@ -414,7 +446,7 @@ void appendFileDeferred(const fs::path& path, std::string_view read, std::string
     }
     appendOrCutBack(out, suffix, oldSize, path);
     // Pending from here on, so that the sync reaches the entry even if the state is unknown.
-    WrittenFile& entry = written ? *written : g_written[key];
+    WrittenFile& entry = written ? *written : store().written[key];
     if (fd.get() >= 0)
         keepPending(key, entry, std::move(fd));
     if (asWritten)
@@ -429,18 +461,18 @@ void appendFileDeferred(const fs::path& path, std::string_view read, std::string
 }
 
 void syncPending() {
-    if (g_pending.empty())
+    if (store().pending.empty())
         return;
-    auto pending = std::move(g_pending);
-    g_pending.clear();
+    auto pending = std::move(store().pending);
+    store().pending.clear();
     // A failed fsync may already have dropped the dirty pages, so a failure is not retried:
     // every file is tried once and the first failure is reported. A file that failed is no
     // longer answered from memory.
     std::optional<Error> failure;
     std::vector<fs::path> folders;
     for (const auto& path : pending) {
-        auto it = g_written.find(path);
-        if (it == g_written.end())
+        auto it = store().written.find(path);
+        if (it == store().written.end())
             continue;
         WrittenFile& entry = it->second;
         std::optional<std::string> action;
@@ -459,7 +491,7 @@ void syncPending() {
         if (std::find(folders.begin(), folders.end(), folder) == folders.end())
             folders.push_back(std::move(folder));
         if (action || entry.content.size() < kKeptAfterSync)
-            g_written.erase(it);
+            store().written.erase(it);
     }
     for (const auto& folder : folders) {
         try {
@@ -474,9 +506,9 @@ void syncPending() {
 }
 
 bool containsLine(const fs::path& path, std::string_view content, std::string_view line) {
-    if (!g_written.empty()) {
-        auto it = g_written.find(path.string());
-        if (it != g_written.end() && it->second.content.data() == content.data() &&
+    if (!store().written.empty()) {
+        auto it = store().written.find(path.string());
+        if (it != store().written.end() && it->second.content.data() == content.data() &&
             it->second.content.size() == content.size() &&
             line.find('\n') == std::string_view::npos) {
             return it->second.hasLine(line);
@@ -499,26 +531,27 @@ bool containsLine(const fs::path& path, std::string_view content, std::string_vi
 }
 
 void forgetSyncedFiles() {
-    std::erase_if(g_written, [](const auto& item) { return item.second.fd.get() < 0; });
-    g_read.clear();
+    std::erase_if(store().written, [](const auto& item) { return item.second.fd.get() < 0; });
+    store().read.clear();
 }
 
 std::size_t pendingSyncCount() {
-    return g_pending.size();
+    return store().pending.size();
 }
 
 std::size_t fsyncCount() {
-    return g_fsyncs;
+    return store().fsyncs;
 }
 
 std::size_t renameCount() {
-    return g_renames;
+    return store().renames;
 }
 
 bool removeFile(const fs::path& path) {
+    refuseInDryRun("remove", path);
     syncPending();
-    g_written.erase(path.string());
-    g_read.erase(path.string());
+    store().written.erase(path.string());
+    store().read.erase(path.string());
     if (::unlink(path.c_str()) == 0) {
         fsyncFolder(folderOf(path));
         return true;
@@ -529,8 +562,9 @@ bool removeFile(const fs::path& path) {
 }
 
 void renameDurably(const fs::path& from, const fs::path& to) {
+    refuseInDryRun("rename", from);
     syncPending();
-    ++g_renames;
+    countRename();
     if (::rename(from.c_str(), to.c_str()) != 0) {
         int err = errno;
         throw Error(
@@ -556,6 +590,7 @@ std::string sha256Hex(std::string_view bytes) {
 
 int runBashScript(const fs::path& folder, const std::string& script,
                   const std::function<void(const std::string&)>& onLine) {
+    refuseInDryRun("run", folder / script);
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0)
         fail("create a pipe for", script, errno);

@@ -1,6 +1,5 @@
 // The already-switched test of the forward run: a VNet is switched once its Terraform file says
 // "switch_traffic = true".
-#include "services/common/common.hpp"
 #include "services/terraform/account_io.hpp"
 #include "services/terraform/hcl_text.hpp"
 #include "services/terraform/terraform.hpp"
@@ -18,9 +17,5 @@ bool isBeforeSwitchTraffic(const std::string& tfPath) {
 }
 
 }  // namespace terraform
-
-bool Common::isBeforeSwitchTraffic(const std::string& tfPath) {
-    return terraform::isBeforeSwitchTraffic(tfPath);
-}
 
 }  // namespace dm

@@ -8,6 +8,7 @@
 #include <functional>
 #include <set>
 
+#include "core/log.hpp"
 #include "core/error.hpp"
 #include "core/text.hpp"
 #include "services/context/globals.hpp"
@@ -68,26 +69,31 @@ constexpr const char* kUndoImportHeader =
     "}\n"
     "\n";
 
-bool g_dryRun = false;
-std::string g_folder;
-
 struct DiscoveryCache {
     std::string path;
     std::string bytes;
     Record record;
 };
-DiscoveryCache g_discovery;
+
+// What the service keeps for the run: the account folder in use and the discovery information
+// last read.
+struct TerraformState {
+    std::string folder;
+    DiscoveryCache discovery;
+};
+
+TerraformState& state() {
+    return currentRun().service<TerraformState>();
+}
+
+bool dryRun() {
+    return currentRun().dryRun.active();
+}
 
 // The service's logger; a clone of the default one when the driver has not configured it, so
 // that logging never fails and never takes the name from the driver's own set-up.
 std::shared_ptr<spdlog::logger> log() {
-    if (auto logger = spdlog::get(kLoggerName))
-        return logger;
-    static std::shared_ptr<spdlog::logger> fallback = [] {
-        auto base = spdlog::default_logger();
-        return base ? base->clone(kLoggerName) : std::make_shared<spdlog::logger>(kLoggerName);
-    }();
-    return fallback;
+    return namedLogger(kLoggerName);
 }
 
 // Names become file names and labels; "/" or ".." could lead outside the account folder.
@@ -110,9 +116,9 @@ void checkNoControl(std::string_view what, std::string_view value) {
 }
 
 fs::path folder() {
-    if (g_folder.empty())
+    if (state().folder.empty())
         throw Error("the account folder of the Terraform files is not set");
-    return g_folder;
+    return state().folder;
 }
 
 fs::path inFolder(const std::string& name) {
@@ -163,7 +169,7 @@ void addImportedResource(const std::string& vnetName, const char* type, const st
         log()->debug("  {} already in {}", address, path.filename().string());
         return;
     }
-    if (g_dryRun) {
+    if (dryRun()) {
         log()->info("{}add {} to {} and to {}", kDryRun, address, path.filename().string(),
                     Terraform::kImportScript);
         return;
@@ -184,7 +190,7 @@ void runScript(const char* script) {
         log()->info("  {} not found in {} -- skipped", script, folder().string());
         return;
     }
-    if (g_dryRun) {
+    if (dryRun()) {
         log()->info("{}run {} in {}", kDryRun, script, folder().string());
         return;
     }
@@ -201,7 +207,7 @@ void runScript(const char* script) {
 
 void removeGenerated(const char* name) {
     fs::path path = inFolder(name);
-    if (g_dryRun) {
+    if (dryRun()) {
         std::error_code ec;
         if (fs::exists(path, ec))
             log()->info("{}remove {}", kDryRun, path.string());
@@ -246,7 +252,7 @@ void writeUndoAssociations() {
     }
     if (added == 0)
         return;
-    if (g_dryRun) {
+    if (dryRun()) {
         log()->info("{}write {} removed association(s) to {}", kDryRun, added,
                     Terraform::kUndoAssociationTf);
         return;
@@ -280,11 +286,11 @@ void checkReference(const char* key, const std::string& ref) {
 
 }  // namespace
 
-void Terraform::setDryRun(bool flag) {
-    g_dryRun = flag;
+void Terraform::setDryRun() {
+    currentRun().dryRun.activate();
 }
 bool Terraform::isDryRun() {
-    return g_dryRun;
+    return dryRun();
 }
 
 void Terraform::syncFiles() {
@@ -295,14 +301,14 @@ void Terraform::setSwitchTrafficTargetFolder() {
     const std::string& target = Globals::getTargetFolder();
     if (target.empty())
         throw Error("no account folder has been prepared for the Terraform files");
-    g_folder = target;
+    state().folder = target;
     // The earlier account's files are not read again.
     forgetSyncedFiles();
-    log()->debug("Terraform files in {}", g_folder);
+    log()->debug("Terraform files in {}", state().folder);
 }
 
 const std::string& Terraform::getSwitchTrafficTargetFolder() {
-    return g_folder;
+    return state().folder;
 }
 
 std::string Terraform::revertInfoPath() {
@@ -340,7 +346,7 @@ void Terraform::storeRevertInfo(const Record& revertRecord) {
         throw Error(
             fmt::format("cannot store the revert record in {}: {}", path.string(), e.what()));
     }
-    if (g_dryRun) {
+    if (dryRun()) {
         log()->info("{}store the revert record in {}", kDryRun, path.string());
         return;
     }
@@ -363,7 +369,7 @@ void Terraform::deleteRevertInfo() {
         log()->debug("  no revert record in {}", path.string());
         return;
     }
-    if (g_dryRun) {
+    if (dryRun()) {
         log()->info("{}remove {}", kDryRun, path.string());
         return;
     }
@@ -422,7 +428,7 @@ void Terraform::updateSwitchTraffic(const std::string& vnet_name, bool switch_tr
             content.insert(*close, "\n  switch_traffic = true\n");
         }
     }
-    if (g_dryRun) {
+    if (dryRun()) {
         log()->info("{}set switch_traffic = {} in {}", kDryRun, value, path.filename().string());
         return;
     }
@@ -480,7 +486,7 @@ void Terraform::revertFile(const std::string& fileName, const Record& revertReco
         log()->debug("  {} has nothing added since the switch", fileName);
         return;
     }
-    if (g_dryRun) {
+    if (dryRun()) {
         log()->info("{}truncate {} from {} to {} bytes", kDryRun, fileName, content.size(), kept);
         return;
     }
@@ -552,7 +558,7 @@ void Terraform::createSubnetAssociationTf(const Record& request) {
         log()->warn("  **Alert** association {} already in {} -- skipped", rname, kAssociationTf);
         return;
     }
-    if (g_dryRun) {
+    if (dryRun()) {
         log()->info("{}add {} to {}", kDryRun, address, kAssociationTf);
         return;
     }
@@ -570,8 +576,8 @@ void Terraform::createSubnetAssociationTf(const Record& request) {
 Record Terraform::readDiscoveryInfo() {
     std::string path = inFolder(kDiscoveryFile).string();
     std::string bytes = readExistingFile(path, "discovery information");
-    if (g_discovery.path == path && g_discovery.bytes == bytes)
-        return g_discovery.record;
+    if (state().discovery.path == path && state().discovery.bytes == bytes)
+        return state().discovery.record;
     Record record;
     try {
         record = Record::parse(bytes);
@@ -579,7 +585,7 @@ Record Terraform::readDiscoveryInfo() {
         throw Error(fmt::format("corrupt discovery information {} at byte {}: {}", path, e.byte,
                                 parseErrorText(e)));
     }
-    g_discovery = DiscoveryCache{path, std::move(bytes), record};
+    state().discovery = DiscoveryCache{path, std::move(bytes), record};
     return record;
 }
 

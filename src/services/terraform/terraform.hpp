@@ -1,6 +1,6 @@
 #pragma once
 // Terraform: the account folder's generated Terraform files, import scripts and revert record.
-// Class-level, like the other toolkit services; docs/account-folder.md describes the files and
+// Class-level, like the other toolkit services, over the run's state; docs/account-folder.md describes the files and
 // docs/revert-record.md the record.
 
 #include <string>
@@ -19,9 +19,9 @@ class Terraform {
     static constexpr const char* kUndoImportScript = "terraform-undo-import-associations.sh";
     static constexpr const char* kDiscoveryFile = "discovery.json";
 
-    // From now on no file is written, deleted or run; each skipped change is logged at info
-    // level as "[dry-run] ...". Reads still happen. `flag` false is for tests.
-    static void setDryRun(bool flag = true);
+    // From now on the run is a dry run: no file is written, deleted or run; each skipped change
+    // is logged at info level as "[dry-run] ...". Reads still happen.
+    static void setDryRun();
     static bool isDryRun();
 
     // Later calls work on Globals::getTargetFolder(); throws dm::Error when that is empty. The

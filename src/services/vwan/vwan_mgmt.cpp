@@ -7,13 +7,14 @@
 
 #include <spdlog/spdlog.h>
 
+#include "core/log.hpp"
 #include "core/error.hpp"
 #include "core/resource_id.hpp"
 #include "core/text.hpp"
 #include "platform/azure/errors.hpp"
 #include "platform/azure/network_client.hpp"
 #include "services/context/globals.hpp"
-#include "services/context/yaml_context.hpp"
+#include "services/common/yaml_context.hpp"
 
 namespace dm {
 namespace {
@@ -25,10 +26,7 @@ using azure::VirtualNetwork;
 
 // Looked up on every call so that a logging set-up made after the first call still applies.
 std::shared_ptr<spdlog::logger> log() {
-    if (auto existing = spdlog::get(VWanMgmt::LOGGER))
-        return existing;
-    static auto fallback = std::make_shared<spdlog::logger>(VWanMgmt::LOGGER);
-    return fallback;
+    return namedLogger(VWanMgmt::LOGGER);
 }
 
 // "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx" in hex digits.

@@ -53,7 +53,6 @@ Json topology() {
 class EmulatorComponentTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        clearTokenCache();
         emu::EmulatorOptions options;
         options.topology = topology();
         options.lroPolls = 1;
@@ -62,11 +61,10 @@ class EmulatorComponentTest : public ::testing::Test {
     }
     void TearDown() override {
         emulator->stop();
-        clearTokenCache();
     }
 
     // A credential whose transport retries with recorded, instant waits; null `transport`
-    // takes the process-wide default one.
+    // takes a default one.
     std::shared_ptr<TokenCredential> credential(std::shared_ptr<http::Transport> transport) {
         ClientSecretCredentialOptions o;
         o.tenantId = "tenant-1";
@@ -287,11 +285,11 @@ TEST_F(EmulatorComponentTest, TransientFailuresAreRetriedAndOthersAreNot) {
 }
 
 TEST_F(EmulatorComponentTest, OneTokenAndOneConnectionForARun) {
-    // The default transport, as a run uses it: every client of the credential shares it.
-    auto cred = credential(nullptr);
-    auto again = credential(nullptr);
+    // As a run uses them: every client of the principal's one credential shares its token and
+    // its transport.
+    auto cred = credential(defaultTransport(emulator->caFile()));
     NetworkManagementClient network(cred, kSub);
-    ManagementLockClient locks(again, kSub);
+    ManagementLockClient locks(cred, kSub);
     emulator->resetCounters();
 
     for (int i = 0; i < 3; ++i) {

@@ -12,7 +12,7 @@ using namespace std::chrono_literals;
 // The login, ARM and controller clients of a run each ask for the transport of their options;
 // against one host they must end up on one TLS connection, and only different options may open
 // another.
-TEST(SharedTransport, ClientsWithEqualOptionsShareOneConnection) {
+TEST(TransportPool, ClientsWithEqualOptionsShareOneConnection) {
     emu::EmulatorOptions emulatorOptions;
     emulatorOptions.topology = {
         {"service_principals",
@@ -21,9 +21,10 @@ TEST(SharedTransport, ClientsWithEqualOptionsShareOneConnection) {
     emu::Emulator emulator(emulatorOptions);
     emulator.start();
 
+    TransportPool pool;
     const CurlTransportOptions options{.caBundle = emulator.caFile()};
-    auto login = sharedTransport(options);
-    auto arm = sharedTransport(CurlTransportOptions{.caBundle = emulator.caFile()});
+    auto login = pool.get(options);
+    auto arm = pool.get(CurlTransportOptions{.caBundle = emulator.caFile()});
     EXPECT_EQ(login, arm);
 
     const Response token = login->send(
@@ -42,7 +43,7 @@ TEST(SharedTransport, ClientsWithEqualOptionsShareOneConnection) {
         EXPECT_EQ(arm->send(list).status, 200);
     EXPECT_EQ(emulator.counters()["tls_connections"], 1);
 
-    auto slower = sharedTransport({.caBundle = emulator.caFile(), .connectTimeout = 5s});
+    auto slower = pool.get({.caBundle = emulator.caFile(), .connectTimeout = 5s});
     EXPECT_NE(slower, arm);
     EXPECT_EQ(slower->send(list).status, 200);
     EXPECT_EQ(emulator.counters()["tls_connections"], 2);

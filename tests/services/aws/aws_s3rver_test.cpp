@@ -21,6 +21,7 @@
 #include "services/aws/aws.hpp"
 #include "support/log_capture.hpp"
 #include "support/scoped.hpp"
+#include "support/scoped_run.hpp"
 
 extern char** environ;
 
@@ -161,9 +162,9 @@ class S3rverTest : public ::testing::Test {
             GTEST_SKIP() << install.reason;
         server_ = std::make_unique<S3rverProcess>(install.script, dir_.path() / "s3rver-data");
         sts_.grant = {kServerKey, kServerKey, "session-token"};
-        Aws::reset();
     }
-    void TearDown() override { Aws::reset(); }
+
+    testing::ScopedRun run_;
 
     Record yaml(const std::string& bucket = kBucket) const {
         return Record{{"document_type", "AZURE"},
@@ -320,7 +321,7 @@ TEST_F(S3rverTest, RefusalsStopTheTransferWithTheServicesReason) {
                   Aws::downloadAllFiles(yaml("dm-missing"), folder.string());
               }).rfind("list s3://dm-missing/spoke_prod/: (NoSuchBucket) ", 0),
               0u);
-    Aws::reset();
+    testing::ScopedRun fresh;  // a new run asks for new role keys
     sts_.refuse = true;
     EXPECT_EQ(failure([&] { Aws::downloadAllFiles(yaml(), folder.string()); }),
               "AssumeRole arn:aws:iam::123456789012:role/dm-migration: (AccessDenied) not "

@@ -10,17 +10,15 @@
 #include "services/common/common.hpp"
 #include "services/context/app_exit_status.hpp"
 #include "support/scoped.hpp"
+#include "support/scoped_run.hpp"
 
 namespace dm {
 namespace {
 
 class LoggingTest : public ::testing::Test {
   protected:
-    void SetUp() override { AppExitStatus::reset(); }
-    void TearDown() override {
-        spdlog::drop_all();
-        AppExitStatus::reset();
-    }
+    testing::ScopedRun run_;
+    void TearDown() override { spdlog::drop_all(); }
 
     Record docWithLogFolder(const std::string& extra = "") {
         return Record::parse(R"({"log": {"folder": ")" + dir_.file("logs") + "\"" + extra + "}}");

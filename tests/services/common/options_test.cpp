@@ -5,8 +5,9 @@
 #include "core/error.hpp"
 #include "services/common/common.hpp"
 #include "services/context/globals.hpp"
-#include "services/context/yaml_context.hpp"
+#include "services/common/yaml_context.hpp"
 #include "support/scoped.hpp"
+#include "support/scoped_run.hpp"
 
 namespace dm {
 namespace {
@@ -15,13 +16,10 @@ class OptionsTest : public ::testing::Test {
   protected:
     void SetUp() override {
         doc_ = Common::convert_yaml_to_json(DM_EXAMPLES_DIR "/discovery.yaml");
-        YamlContext::reset();
         YamlContext().setGlobalContext(doc_);
     }
-    void TearDown() override {
-        YamlContext::reset();
-        Globals::reset();
-    }
+
+    testing::ScopedRun run_;
 
     // The global record as the driver builds it, then the toolkit's options.
     Record globalRecord() {

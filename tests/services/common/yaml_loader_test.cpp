@@ -7,6 +7,7 @@
 #include "core/error.hpp"
 #include "services/common/common.hpp"
 #include "support/scoped.hpp"
+#include "support/scoped_run.hpp"
 
 namespace dm {
 namespace {
@@ -16,6 +17,7 @@ using testing::writeFile;
 
 class YamlLoaderTest : public ::testing::Test {
   protected:
+    testing::ScopedRun run_;
     Record load(const std::string& text) {
         writeFile(dir_.file("d.yaml"), text);
         return Common::convert_yaml_to_json(dir_.file("d.yaml"));

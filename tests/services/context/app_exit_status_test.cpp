@@ -4,6 +4,7 @@
 #include <spdlog/spdlog.h>
 
 #include "services/context/app_exit_status.hpp"
+#include "support/scoped_run.hpp"
 
 namespace dm {
 namespace {
@@ -11,11 +12,11 @@ namespace {
 class AppExitStatusTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        AppExitStatus::reset();
-        logger_ = std::make_shared<spdlog::logger>("exit-status-test", AppExitStatus::sink());
+        logger_ = std::make_shared<spdlog::logger>("exit-status-test",
+                                                   run_.run.exitStatus.sink());
         logger_->set_level(spdlog::level::trace);
     }
-    void TearDown() override { AppExitStatus::reset(); }
+    testing::ScopedRun run_;
     std::shared_ptr<spdlog::logger> logger_;
 };
 
@@ -35,9 +36,14 @@ TEST_F(AppExitStatusTest, FailureMarkWinsAndObjectsShareIt) {
     EXPECT_EQ(AppExitStatus().getStatus(), 1);
     logger_->error("e");
     EXPECT_EQ(AppExitStatus().getStatus(), 1);
-    AppExitStatus::reset();
+    // A new run starts clean; its status is its own.
+    testing::ScopedRun next;
     EXPECT_EQ(AppExitStatus().getStatus(), 0);
-    EXPECT_EQ(AppExitStatus::sink(), AppExitStatus::sink());
+}
+
+TEST_F(AppExitStatusTest, ChangeRefusedInADryRunFailsTheRun) {
+    run_.run.dryRun.noteRefused();
+    EXPECT_EQ(AppExitStatus().getStatus(), 1);
 }
 
 }  // namespace

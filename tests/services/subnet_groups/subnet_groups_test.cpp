@@ -10,6 +10,7 @@
 #include "services/subnet_groups/subnet_groups.hpp"
 #include "services/telvane/telvane.hpp"
 #include "support/log_capture.hpp"
+#include "support/scoped_run.hpp"
 
 namespace dm::testing {
 namespace {
@@ -19,8 +20,6 @@ using Lines = std::vector<std::string>;
 class SubnetGroupsTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        Globals::reset();
-        Telvane::reset();
         emu::EmulatorOptions options;
         options.topology = emu::Json::parse(R"({"controller": {
           "users": [{"username": "operator", "password": "pw"}],
@@ -32,11 +31,9 @@ class SubnetGroupsTest : public ::testing::Test {
         cid_ = Telvane::getCid(emulator_->controllerAddress(), "operator", "pw");
         log_ = std::make_unique<LogCapture>(Lines{SubnetGroups::LOGGER});
     }
-    void TearDown() override {
-        log_.reset();
-        Telvane::reset();
-        Globals::reset();
-    }
+    void TearDown() override { log_.reset(); }
+
+    testing::ScopedRun run_;
 
     void configure(const std::string& gw = "spoke-gw") {
         SubnetGroups::configure(vnet_, options_, gw, "transit-1", apiBase(), cid_);
@@ -139,13 +136,15 @@ TEST_F(SubnetGroupsTest, OffSendsNothingAndDryRunOnlyReads) {
     EXPECT_EQ(emulator_->counters()["controller"], 0);
 
     options_["configure_subnet_groups"] = true;
-    Globals::setDryRun(true);
+    run_.run.dryRun.activate();
     configure();
     EXPECT_EQ(takeLines()[1], "info:   add subnet group spoke-a with app,db");
     EXPECT_TRUE(takeWrites().empty());
     EXPECT_EQ(groups(), "[]");
 
+    run_.run.dryRun.deactivate();
     Telvane::add_spoke_subnet_group(apiBase() + "api", cid_, "spoke-gw", "spoke-a", "app");
+    run_.run.dryRun.activate();
     takeWrites();
     revert();
     EXPECT_EQ(takeLines()[1], "info:   delete subnet group spoke-a");

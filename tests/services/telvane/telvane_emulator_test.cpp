@@ -7,6 +7,7 @@
 
 #include "emulator.hpp"
 #include "services/telvane/telvane.hpp"
+#include "support/scoped_run.hpp"
 
 namespace {
 
@@ -39,12 +40,11 @@ class TelvaneOverHttps : public ::testing::Test {
     }
     static void TearDownTestSuite() { emulator.reset(); }
     void SetUp() override {
-        Telvane::reset();
         Telvane::configure({.caBundle = emulator->caFile(), .transport = nullptr});
         cid = Telvane::getCid(emulator->controllerAddress(), "operator", "s3cret-pw");
         emulator->clearWriteLog();
     }
-    void TearDown() override { Telvane::reset(); }
+    dm::testing::ScopedRun run_;
 
     static inline std::unique_ptr<dm::emu::Emulator> emulator;
     std::string url = "https://" + emulator->controllerAddress() + "/v1/api";

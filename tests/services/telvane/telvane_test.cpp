@@ -7,6 +7,7 @@
 
 #include "services/telvane/telvane.hpp"
 #include "support/log_capture.hpp"
+#include "support/scoped_run.hpp"
 
 namespace {
 
@@ -51,11 +52,9 @@ std::string failureOf(F&& call) {
 
 class TelvaneTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        Telvane::reset();
-        Telvane::configure({.caBundle = std::nullopt, .transport = fake});
-    }
-    void TearDown() override { Telvane::reset(); }
+    void SetUp() override { Telvane::configure({.caBundle = std::nullopt, .transport = fake}); }
+
+    dm::testing::ScopedRun run_;
 
     std::shared_ptr<RecordingTransport> fake = std::make_shared<RecordingTransport>();
 };

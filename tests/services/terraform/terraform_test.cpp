@@ -21,6 +21,7 @@
 #include "services/common/common.hpp"
 #include "services/context/globals.hpp"
 #include "services/terraform/account_io.hpp"
+#include "support/scoped_run.hpp"
 
 namespace dm {
 namespace {
@@ -54,20 +55,20 @@ Record sampleRecord() {
 
 class TerraformTest : public ::testing::Test {
   protected:
+    testing::ScopedRun run_;
     void SetUp() override {
         std::string pattern = (fs::temp_directory_path() / "dm-terraform-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         root = pattern;
         dir = root / "account";
         fs::create_directories(dir);
-        Globals::reset();
         Globals::setTargetFolder(dir.string());
-        Terraform::setDryRun(false);
         Terraform::setSwitchTrafficTargetFolder();
         logger = std::make_shared<spdlog::logger>(
             "dm.arm.terraform", std::make_shared<spdlog::sinks::ostream_sink_mt>(logs));
         logger->set_pattern("%l|%v");
         logger->set_level(spdlog::level::info);
+        spdlog::drop("dm.arm.terraform");
         spdlog::register_logger(logger);
         oldPath = getenv("PATH");
     }
@@ -76,8 +77,6 @@ class TerraformTest : public ::testing::Test {
         Terraform::syncFiles();
         spdlog::drop("dm.arm.terraform");
         setenv("PATH", oldPath.c_str(), 1);
-        Terraform::setDryRun(false);
-        Globals::reset();
         fs::remove_all(root);
     }
 

@@ -12,18 +12,17 @@
 #include "platform/azure/network_client.hpp"
 #include "services/common/common.hpp"
 #include "services/context/globals.hpp"
-#include "services/context/yaml_context.hpp"
+#include "services/common/yaml_context.hpp"
 #include "services/vwan/vwan_mgmt.hpp"
 #include "support/log_capture.hpp"
 #include "support/scoped.hpp"
+#include "support/scoped_run.hpp"
 
 namespace dm::testing {
 
 class VWanFixture : public ::testing::Test {
   protected:
     void startCloud(emu::Json topology) {
-        Globals::reset();
-        YamlContext::reset();
         topology["service_principals"] = {
             {{"tenant", "t1"}, {"client_id", "c1"}, {"client_secret", "s"}}};
         emu::EmulatorOptions options;
@@ -47,11 +46,9 @@ class VWanFixture : public ::testing::Test {
         YamlContext().setGlobalContext(doc);
         takeLines();
     }
-    void TearDown() override {
-        log_.reset();
-        Globals::reset();
-        YamlContext::reset();
-    }
+    void TearDown() override { log_.reset(); }
+
+    ScopedRun run_;
 
     azure::NetworkManagementClient client(const std::string& subscriptionId) const {
         auto cred = YamlContext().generateAzureCredential(subscriptionId);

@@ -195,7 +195,7 @@ TEST_F(VWanMgmtTest, RestoreGoesOnAfterAFailedConnection) {
 }
 
 TEST_F(VWanMgmtTest, DryRunReadsAndLogsButWritesNothing) {
-    Globals::setDryRun(true);
+    run_.run.dryRun.activate();
     const Record removed = VWanMgmt::deleteVHubConnection(vnet("spoke-a"), options);
     EXPECT_EQ(removed.size(), 2u);
     EXPECT_EQ(takeLines(), (Lines{"info: - Delete virtual hub connections",

@@ -1,8 +1,8 @@
-#include "platform/http/log.hpp"
+#include "core/log.hpp"
 
 #include <spdlog/spdlog.h>
 
-namespace dm::http {
+namespace dm {
 
 std::shared_ptr<spdlog::logger> namedLogger(const char* name) {
     if (auto existing = spdlog::get(name))
@@ -19,6 +19,4 @@ std::shared_ptr<spdlog::logger> namedLogger(const char* name) {
     return created;
 }
 
-std::shared_ptr<spdlog::logger> httpLogger() { return namedLogger(kLoggerName); }
-
-}  // namespace dm::http
+}  // namespace dm

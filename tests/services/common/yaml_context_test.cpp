@@ -4,8 +4,9 @@
 
 #include "core/error.hpp"
 #include "services/common/common.hpp"
-#include "services/context/yaml_context.hpp"
+#include "services/common/yaml_context.hpp"
 #include "support/scoped.hpp"
+#include "support/scoped_run.hpp"
 
 namespace dm {
 namespace {
@@ -23,21 +24,19 @@ class NoNetwork : public http::Transport {
 class YamlContextTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        YamlContext::reset();
         doc_ = Common::convert_yaml_to_json(DM_EXAMPLES_DIR "/discovery.yaml");
         YamlContext ctx;
         ctx.setTransport(std::make_shared<NoNetwork>());
         ctx.setSubscriptionMap(Common::getAzureSubscriptionInfo(doc_));
         ctx.setGlobalContext(doc_);
     }
-    void TearDown() override { YamlContext::reset(); }
-
     // Puts `doc_` (changed by the test) back into the context.
     void reload() {
         YamlContext().setSubscriptionMap(Common::getAzureSubscriptionInfo(doc_));
         YamlContext().setGlobalContext(doc_);
     }
 
+    testing::ScopedRun run_;
     const std::string kSpoke = "00000000-0000-0000-0000-000000000001";
     const std::string kTransit = "00000000-0000-0000-0000-000000000002";
     Record doc_;
@@ -50,7 +49,7 @@ TEST_F(YamlContextTest, EveryObjectSharesOneState) {
     EXPECT_TRUE(YamlContext().isDryRun());
     EXPECT_EQ(YamlContext().getSubscriptionMap().size(), 2u);
     EXPECT_EQ(YamlContext().getDocument(), doc_);
-    YamlContext::reset();
+    testing::ScopedRun next;  // another run shares none of it
     EXPECT_FALSE(YamlContext().isDryRun());
     EXPECT_TRUE(YamlContext().getDocument().is_null());
 }

@@ -1,8 +1,9 @@
-#include "services/context/yaml_context.hpp"
+#include "services/common/yaml_context.hpp"
 
 #include <map>
 
 #include "core/error.hpp"
+#include "platform/azure/pipeline.hpp"
 #include "services/common/common.hpp"
 #include "services/common/config_check.hpp"
 #include "services/common/options_table.hpp"
@@ -11,21 +12,6 @@
 namespace dm {
 
 namespace {
-
-struct ContextState {
-    bool dryRun = false;
-    Record subscriptionMap;
-    Record document;
-    std::shared_ptr<http::Transport> transport;
-    // One token credential per (cloud, tenant, client): subscriptions of one principal share
-    // its tokens.
-    std::map<std::string, std::shared_ptr<azure::TokenCredential>> credentials;
-};
-
-ContextState& state() {
-    static ContextState s;
-    return s;
-}
 
 const Record& azureSection(const Record& doc) {
     static const Record none = Record::object();
@@ -74,7 +60,7 @@ AzureCredential::AzureCredential(std::string subscriptionId, std::string tenantI
 
 std::shared_ptr<azure::TokenCredential> AzureCredential::getCSC() const {
     std::string key = cloud_.name + "|" + cloud_.authorityHost + "|" + tenantId_ + "|" + clientId_;
-    auto& cache = state().credentials;
+    auto& cache = currentRun().tokenCredentials;
     auto it = cache.find(key);
     if (it != cache.end())
         return it->second;
@@ -94,28 +80,30 @@ std::shared_ptr<azure::TokenCredential> AzureCredential::getSPC() const {
 }
 
 void YamlContext::setDryRun() {
-    state().dryRun = true;
+    run_.dryRun.activate();
 }
 bool YamlContext::isDryRun() const {
-    return state().dryRun;
+    return run_.dryRun.active();
 }
 
 void YamlContext::setSubscriptionMap(const Record& subscriptionMap) {
-    state().subscriptionMap = subscriptionMap;
+    run_.subscriptionMap = subscriptionMap;
 }
 const Record& YamlContext::getSubscriptionMap() const {
-    return state().subscriptionMap;
+    return run_.subscriptionMap;
 }
 
 void YamlContext::setGlobalContext(const Record& doc) {
-    state().document = doc;
+    // The run's document; set again only by callers that hold another one (tests).
+    if (&doc != &run_.document)
+        run_.document = doc;
 }
 const Record& YamlContext::getDocument() const {
-    return state().document;
+    return run_.document;
 }
 
 Record YamlContext::getGlobalContext(const std::string& key) const {
-    const Record& doc = state().document;
+    const Record& doc = run_.document;
     if (auto sw = lookup(doc, "switch_traffic")) {
         if (auto value = lookup(*sw, key); value && !value->is_null())
             return *value;
@@ -127,7 +115,7 @@ Record YamlContext::getGlobalContext(const std::string& key) const {
 }
 
 azure::AzureCloud YamlContext::getCloud() const {
-    const Record& azure = azureSection(state().document);
+    const Record& azure = azureSection(run_.document);
     std::string name = config::optString(azure, "cloud", "azure").value_or("public");
     azure::AzureCloud cloud;
     if (name == "public") {
@@ -151,9 +139,9 @@ azure::AzureCloud YamlContext::getCloud() const {
 
 std::optional<AzureCredential> YamlContext::generateAzureCredential(
     const std::string& subId) const {
-    const Record& map = state().subscriptionMap;
+    const Record& map = run_.subscriptionMap;
     Record entry = lookup(map, subId).value_or(Record::object());
-    const Record& defaults = azureSection(state().document);
+    const Record& defaults = azureSection(run_.document);
     std::string entryPath = "subscriptions[" + subId + "]";
 
     // A subscription names its own principal, or uses the document's default one; its secret
@@ -178,16 +166,16 @@ std::optional<AzureCredential> YamlContext::generateAzureCredential(
     }
     std::string clientId = (*principal)["client_id"].get<std::string>();
     std::string secret = readSecret(subId, *principal, principalPath);
-    return AzureCredential(subId, *tenant, clientId, std::move(secret), getCloud(),
-                           state().transport);
+    azure::AzureCloud cloud = getCloud();
+    auto transport = run_.azureTransportOverride;
+    if (!transport)
+        transport = run_.transports.get({.caBundle = cloud.caBundle});
+    return AzureCredential(subId, *tenant, clientId, std::move(secret), std::move(cloud),
+                           run_.guarded(std::move(transport), azure::isReadOnlyRequest));
 }
 
 void YamlContext::setTransport(std::shared_ptr<http::Transport> transport) {
-    state().transport = std::move(transport);
-}
-
-void YamlContext::reset() {
-    state() = ContextState();
+    run_.azureTransportOverride = std::move(transport);
 }
 
 }  // namespace dm

@@ -1,5 +1,5 @@
 #pragma once
-// YamlContext: the process-wide view of the discovery YAML (global options, subscriptions and
+// YamlContext: the toolkit's view of the run's discovery YAML (global options, subscriptions and
 // their credentials). AzureCredential: one subscription's service principal.
 
 #include <memory>
@@ -9,6 +9,7 @@
 #include "core/record.hpp"
 #include "platform/azure/credential.hpp"
 #include "platform/http/http.hpp"
+#include "services/context/run_context.hpp"
 
 namespace dm {
 
@@ -19,8 +20,8 @@ class AzureCredential {
                     std::shared_ptr<http::Transport> transport = nullptr);
 
     // Token credential for the network management and Resource Graph clients. Made once per
-    // (cloud, tenant, client) in the process, so every subscription of one principal shares
-    // its tokens.
+    // (cloud, tenant, client) in the run, so every subscription of one principal shares its
+    // tokens.
     std::shared_ptr<azure::TokenCredential> getCSC() const;
     // Token credential for the management-lock client; the same object as getCSC().
     std::shared_ptr<azure::TokenCredential> getSPC() const;
@@ -41,8 +42,8 @@ class AzureCredential {
 
 class YamlContext {
   public:
-    // Every object shares the one context of the process.
-    YamlContext() = default;
+    // Every object is a view of the run installed on this thread.
+    YamlContext() : run_(currentRun()) {}
 
     void setDryRun();
     bool isDryRun() const;
@@ -69,11 +70,11 @@ class YamlContext {
     azure::AzureCloud getCloud() const;
 
     // Transport handed to every token credential made afterwards (tests, emulator runs); null
-    // lets the platform choose.
+    // takes the run's shared one. Either way it goes through the run's dry-run guard.
     void setTransport(std::shared_ptr<http::Transport> transport);
 
-    // Back to the state at process start, token credential cache included; for tests.
-    static void reset();
+  private:
+    RunContext& run_;
 };
 
 }  // namespace dm

@@ -1,0 +1,170 @@
+#pragma once
+// The run context: everything one run of the tool owns. The driver makes it at start-up, fills
+// it in as it goes (options, dry-run policy, document, controller login, the account being
+// processed) and installs it with RunScope; services reach it through currentRun(). The
+// class-level names that callers of the toolkit use (Globals, YamlContext, AppExitStatus,
+// Telvane, Terraform, Aws, SwitchTraffic::DryRun) are thin facades over it, so no state of a
+// run lives anywhere else.
+
+#include <spdlog/sinks/sink.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <typeindex>
+#include <vector>
+
+#include "core/record.hpp"
+#include "platform/http/dry_run_guard.hpp"
+#include "platform/http/shared_transport.hpp"
+#include "services/context/command_options.hpp"
+
+namespace dm::azure {
+class TokenCredential;
+}
+
+namespace dm {
+
+// Whether the run may change anything, and what the seams refused when it may not. One policy
+// for every component: the operations ask it before each change call (and log what they skip),
+// and the transports and the account-folder writer refuse any change it does not allow.
+class DryRunPolicy {
+  public:
+    bool active() const { return active_; }
+    void activate() { active_ = true; }
+    // For tests that compare a dry run with a real one inside one run.
+    void deactivate() { active_ = false; }
+
+    // Called by a seam that refused a change; the run then ends with status 1.
+    void noteRefused() { ++refused_; }
+    std::size_t refusedCount() const { return refused_; }
+
+  private:
+    bool active_ = false;
+    std::atomic<std::size_t> refused_{0};
+};
+
+// The run's exit status, decided by what it logged (see AppExitStatus).
+class ExitStatus {
+  public:
+    ExitStatus();
+    // 1 after markFailed() or a refused dry-run change; else 2 when an error line was logged;
+    // else 0.
+    int status(const DryRunPolicy& policy) const;
+    void markFailed() { failed_ = true; }
+    std::size_t errorCount() const { return errors_->load(); }
+    // Counts the error-level (and critical) lines of the loggers it is attached to.
+    const std::shared_ptr<spdlog::sinks::sink>& sink() const { return sink_; }
+
+  private:
+    std::shared_ptr<std::atomic<std::size_t>> errors_;
+    std::shared_ptr<spdlog::sinks::sink> sink_;
+    std::atomic<bool> failed_{false};
+};
+
+// What the closing summary and the run report say of one account.
+struct AccountSummary {
+    std::string subscriptionId;
+    std::string targetLocation;
+    std::string outcome;               // "completed", "refused" or "stopped"
+    std::vector<std::string> done;     // VNets switched (or reverted)
+    std::vector<std::string> skipped;  // VNets refused as already switched
+    std::vector<std::string> failed;   // the VNet whose pipeline stopped the run
+    size_t errorLines = 0;
+    bool revertRecordStored = false;
+};
+
+class RunContext {
+  public:
+    RunContext();
+    ~RunContext();
+    RunContext(const RunContext&) = delete;
+    RunContext& operator=(const RunContext&) = delete;
+
+    // --- the command line ---
+    CommandOptions options;
+    std::vector<std::string> arguments;  // the process arguments without the program name
+    DryRunPolicy dryRun;
+    bool revert = false;
+
+    // --- the discovery document ---
+    std::string inputPath;  // the YAML the document was loaded from
+    Record document;
+    Record subscriptionMap;  // subscription id -> its information
+    Record globalRecord;     // the global configuration record
+
+    // --- the controller ---
+    std::string apiBase;         // "https://" + controller address + "/v1/"
+    std::string apiEndpointUrl;  // apiBase + "api"
+    std::string cid;             // controller login id; never logged
+    // Spoke gateway name -> advertised CIDRs; fetched at the first account that passes its
+    // guard and kept for the rest of the run.
+    std::optional<Record> spokeGwAdvCidr;
+
+    // --- the account and VNet being processed ---
+    std::string accountFolder;           // the account folder prepared last; "" before
+    std::optional<Record> revertRecord;  // the account's revert record while it runs
+    Record vnetOptions;                  // the option record of the VNet being processed
+
+    // --- logging and outcome ---
+    std::string logFile;  // where the log file handler writes
+    bool loggingConfigured = false;
+    ExitStatus exitStatus;
+    std::vector<AccountSummary> summaries;
+
+    // --- transports, credentials, clock ---
+    // The transports of the run, one per connection settings, so every client rides one
+    // kept-alive connection per host.
+    http::TransportPool transports;
+    // Replaces the ARM and token transport (tests, emulator runs); null: the pool's.
+    std::shared_ptr<http::Transport> azureTransportOverride;
+    // One token credential per (cloud, tenant, client): subscriptions of one principal share
+    // its tokens.
+    std::map<std::string, std::shared_ptr<azure::TokenCredential>> tokenCredentials;
+    std::function<std::chrono::system_clock::time_point()> clock = [] {
+        return std::chrono::system_clock::now();
+    };
+
+    // `inner` behind the run's dry-run guard: a request that `isRead` does not accept is
+    // refused (and counted) while the policy is active.
+    std::shared_ptr<http::Transport> guarded(std::shared_ptr<http::Transport> inner,
+                                             http::RequestClassifier isRead);
+
+    // The run's instance of a service's state, made on first use (services keep their own
+    // types; the context needs no knowledge of them).
+    template <class Service>
+    Service& service() {
+        auto& slot = services_[std::type_index(typeid(Service))];
+        if (!slot)
+            slot = std::make_shared<Service>();
+        return *std::static_pointer_cast<Service>(slot);
+    }
+
+  private:
+    std::map<std::type_index, std::shared_ptr<void>> services_;
+};
+
+// The run installed on this thread; throws dm::Error when none is.
+RunContext& currentRun();
+// The installed run, or null.
+RunContext* currentRunIfAny();
+
+// Installs a run for the current thread for the scope's lifetime (the previous one comes back
+// afterwards).
+class RunScope {
+  public:
+    explicit RunScope(RunContext& run);
+    ~RunScope();
+    RunScope(const RunScope&) = delete;
+    RunScope& operator=(const RunScope&) = delete;
+
+  private:
+    RunContext* previous_;
+};
+
+}  // namespace dm
