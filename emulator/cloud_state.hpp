@@ -1,6 +1,6 @@
 #pragma once
-// The data behind CloudModel, shared by its request handling (cloud_model.cpp) and its topology
-// loading and dumping (topology.cpp).
+// The data behind CloudModel, shared by its request handling (the cloud_*.cpp files) and its
+// topology loading and dumping (topology.cpp).
 
 #include <chrono>
 #include <cstdint>
