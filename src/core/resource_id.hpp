@@ -21,6 +21,11 @@ std::vector<std::string> splitResourceId(std::string_view id);
 // The field at `index` of the split id; throws dm::Error naming the id when it has no such field.
 std::string resourceIdField(std::string_view id, size_t index);
 
+// The resource group of an id (the field at RG_I); throws as resourceIdField.
+inline std::string resourceGroupOf(std::string_view id) {
+    return resourceIdField(id, ResourceIdLayout::RG_I);
+}
+
 // The name of a referenced resource: the last segment of its id.
 std::string resourceName(std::string_view id);
 

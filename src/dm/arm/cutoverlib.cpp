@@ -15,24 +15,6 @@ namespace dm::arm {
 
 std::shared_ptr<spdlog::logger> libraryLogger() { return namedLogger(kLibraryLoggerName); }
 
-Record peeringSnapshot(const azure::VirtualNetworkPeering& peering) {
-    auto flag = [](std::optional<bool> f) { return f ? Record(*f) : Record(); };
-    const auto remote = peering.remote_virtual_network();
-    return Record{
-        {"id", peering.id()},
-        {"name", peering.name()},
-        {"allow_virtual_network_access", flag(peering.allow_virtual_network_access())},
-        {"allow_forwarded_traffic", flag(peering.allow_forwarded_traffic())},
-        {"allow_gateway_transit", flag(peering.allow_gateway_transit())},
-        {"use_remote_gateways", flag(peering.use_remote_gateways())},
-        {"remote_virtual_network", {{"id", remote ? Record(*remote) : Record()}}},
-    };
-}
-
-std::string resourceGroupOf(const std::string& id) {
-    return resourceIdField(id, DiscoveryLib::RG_I);
-}
-
 const std::map<std::string, std::string> SwitchTraffic::region = {
     {"eastus", "use"},        {"centralus", "usc"},   {"westus", "usw"},
     {"westus2", "usw2"},      {"northeurope", "eun"}, {"westeurope", "euw"},

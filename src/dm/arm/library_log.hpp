@@ -16,14 +16,6 @@ inline constexpr const char* kLibraryLoggerName = "dm.arm.cutoverlib";
 // The logger "dm.arm.cutoverlib"; created on first use when logging is not configured yet.
 std::shared_ptr<spdlog::logger> libraryLogger();
 
-// The resource group of a resource id (the field at RG_I).
-std::string resourceGroupOf(const std::string& id);
-
-// The restorable properties of a peering, keyed by the SDK's field names so that the revert
-// record can hand them back to begin_create_or_update unchanged; an absent flag or remote id is
-// null.
-Record peeringSnapshot(const azure::VirtualNetworkPeering& peering);
-
 // A Python-like text form of a flag in log lines ("True"/"False").
 inline const char* pyBool(bool b) { return b ? "True" : "False"; }
 

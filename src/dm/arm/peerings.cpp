@@ -10,6 +10,7 @@
 #include "core/text.hpp"
 #include "dm/arm/cutoverlib.hpp"
 #include "dm/arm/library_log.hpp"
+#include "dm/arm/peering_snapshot.hpp"
 #include "services/common/discoverylib.hpp"
 #include "services/common/yaml_context.hpp"
 #include "services/vwan/vwan_mgmt.hpp"
@@ -79,7 +80,7 @@ void restoreEnd(const PeeringEnd& end, const char* label) {
     try {
         client.virtual_network_peerings
             .begin_create_or_update(end.resourceGroup, end.vnetName, end.peeringName,
-                                    VirtualNetworkPeering::fromSnapshot(end.snapshot))
+                                    peeringFromSnapshot(end.snapshot))
             .result();
     } catch (const std::exception& e) {
         log->error("  **Error** Failed to add peering " + end.peeringName + " -" + e.what());
@@ -107,7 +108,7 @@ std::optional<RemotePeering> SwitchTraffic::getRemotePeering(
     const std::string& localPeerId) {
     auto log = libraryLogger();
     const std::string localSub = resourceIdField(localPeerId, DiscoveryLib::SUB_I);
-    const std::string localRg = resourceIdField(localPeerId, DiscoveryLib::RG_I);
+    const std::string localRg = resourceGroupOf(localPeerId);
     const std::string localVnet = resourceIdField(localPeerId, DiscoveryLib::VNET_I);
     const std::string localPeering = resourceIdField(localPeerId, DiscoveryLib::PEER_I);
     log->debug("  local subscription id: " + localSub);
@@ -115,7 +116,7 @@ std::optional<RemotePeering> SwitchTraffic::getRemotePeering(
     log->debug("  local vnet name: " + localVnet);
     log->debug("  local peering name: " + localPeering);
 
-    const std::string remoteRg = resourceIdField(remotePeeringVnetId, DiscoveryLib::RG_I);
+    const std::string remoteRg = resourceGroupOf(remotePeeringVnetId);
     const std::string remoteVnet = resourceIdField(remotePeeringVnetId, DiscoveryLib::VNET_I);
     const std::string remoteSub = resourceIdField(remotePeeringVnetId, DiscoveryLib::SUB_I);
     log->debug("  expected remote subscription id: " + remoteSub);
@@ -231,7 +232,7 @@ Record SwitchTraffic::deletePeerings(const Record& YAML, const std::string& subs
                     {"localPeeringName", name},
                     {"localPeering", localSnapshot},
                     {"remoteSubscriptionId", remoteSub},
-                    {"remoteRgName", resourceIdField(remoteVnetId, DiscoveryLib::RG_I)},
+                    {"remoteRgName", resourceGroupOf(remoteVnetId)},
                     {"remoteVnetName", resourceIdField(remoteVnetId, DiscoveryLib::VNET_I)},
                     {"remotePeeringName", remote->peeringName},
                     {"remotePeering", remoteSnapshot}};

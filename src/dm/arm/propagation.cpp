@@ -7,6 +7,7 @@
 
 #include "core/error.hpp"
 #include "dm/arm/cutoverlib.hpp"
+#include "core/resource_id.hpp"
 #include "dm/arm/library_log.hpp"
 
 namespace dm::arm {

@@ -8,7 +8,9 @@
 #include "core/error.hpp"
 #include "core/text.hpp"
 #include "dm/arm/cutoverlib.hpp"
+#include "core/resource_id.hpp"
 #include "dm/arm/library_log.hpp"
+#include "dm/arm/peering_snapshot.hpp"
 #include "services/vwan/vwan_mgmt.hpp"
 
 namespace dm::arm {

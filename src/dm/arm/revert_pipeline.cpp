@@ -21,7 +21,7 @@ const Record* recorded(const Record& revertRecord, const char* section, const st
     return entry == map->end() ? nullptr : &*entry;
 }
 
-// Step 5: the native paths the forward run removed, before the route tables are touched.
+// The native paths the forward run removed, before the route tables are touched.
 void restoreNativePaths(VnetRun& v) {
     if (auto pairs = recorded(v.revertRecord, "peerings", v.vnetKey)) {
         SwitchTraffic::addPeerings(*pairs);
@@ -36,7 +36,7 @@ void restoreNativePaths(VnetRun& v) {
                          v.run.cid);
 }
 
-// Step 13: the advertised CIDRs the gateway had before the switch (none when none recorded).
+// The advertised CIDRs the gateway had before the switch (none when none recorded).
 void restoreAdvertisedCidrs(VnetRun& v) {
     auto log = spdlog::get("dm");
     std::vector<std::string> cidrs;

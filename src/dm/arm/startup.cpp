@@ -42,7 +42,7 @@ void buildParser(CLI::App& app, CommandOptions& o, std::string& ctrlUser, std::s
     app.set_version_flag("--version", std::string("dm.arm.switch_traffic ") + DM_VERSION);
 }
 
-// Step 3: the S3 value wins over --yaml_file; an empty --yaml_file counts as missing.
+// The input file: the S3 value wins over --yaml_file; an empty --yaml_file counts as missing.
 std::optional<std::string> chooseInputFile(const CommandOptions& o, int& status) {
     if (o.s3_yaml_download) {
         if (!Aws::downloadS3Yaml(*o.s3_yaml_download)) {

@@ -17,7 +17,7 @@ namespace {
 
 const char* kControllerPeeringPrefix = "tl-peer-";
 
-// Step 3: a VNet whose Terraform file is already marked was switched before.
+// A VNet whose Terraform file is already marked was switched before.
 bool alreadySwitched(VnetRun& v) {
     const std::string name = v.vnet.name();
     if (Common::isBeforeSwitchTraffic(v.account.targetLocation + "/" + name + ".tf")) return false;
@@ -29,13 +29,13 @@ bool alreadySwitched(VnetRun& v) {
     return true;
 }
 
-// Step 11: mark the VNet's Terraform file and note what restores it.
+// Mark the VNet's Terraform file and note what restores it.
 void markTerraformFile(VnetRun& v) {
     Terraform::updateSwitchTraffic(v.vnet.name(), true);
     Terraform::storeFileSize(v.vnet.name() + ".tf", v.revertRecord);
 }
 
-// Step 15: subnet groups and the Terraform import of the attachment.
+// Subnet groups and the Terraform import of the attachment.
 void prepareImports(VnetRun& v) {
     SubnetGroups::configure(v.vnet, v.optionRecord, v.gwName, v.transitName, v.run.apiBase,
                             v.run.cid);
@@ -62,7 +62,7 @@ std::optional<std::string> spokeAdvertisement(const Record& value) {
     return s;
 }
 
-// Step 16: the spoke gateway's advertised CIDRs and the transit peer's check.
+// The spoke gateway's advertised CIDRs and the transit peer's check.
 void advertiseCidrs(VnetRun& v) {
     if (isTrue(config::requireKey(v.optionRecord, "configure_subnet_groups", "options."))) return;
     auto log = spdlog::get("dm");

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "dm/arm/cutoverlib.hpp"
+#include "core/resource_id.hpp"
 #include "dm/arm/library_log.hpp"
 #include "platform/azure/lock_client.hpp"
 

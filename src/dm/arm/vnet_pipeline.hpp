@@ -38,19 +38,19 @@ bool runSwitchPipeline(VnetRun& v);
 void runRevertPipeline(VnetRun& v);
 
 // --- steps both modes share ---
-// Steps 1 and 2: the option record, published as Globals::yaml.
+// The VNet's option record, published as Globals::yaml().
 void prepareOptions(VnetRun& v, const Record& vnetMap);
-// Step 4: the spoke and transit gateway names.
+// The spoke and transit gateway names.
 void chooseGatewayNames(VnetRun& v);
-// Steps 6 and 7: route-table discovery and the VPN gateway check.
+// Route-table discovery and the VPN gateway check.
 void discoverRouting(VnetRun& v);
-// Steps 8 and 18: gateway route propagation on the staged tables.
+// Gateway route propagation on the staged tables (on before the switch, off after it).
 void setPropagation(VnetRun& v, bool disableFlag);
-// Step 9: the VNet's lock and, when the controller knows it, the transit VNet's.
+// The VNet's lock and, when the controller knows it, the transit VNet's.
 void removeLocks(VnetRun& v);
-// Step 10: detach the spoke gateway when the controller lists it as attached.
+// Detach the spoke gateway when the controller lists it as attached.
 void detachSpokeGateway(VnetRun& v);
-// Step 14: attach the spoke gateway with its route tables, then its security domain.
+// Attach the spoke gateway with its route tables, then its security domain.
 void attachSpokeGateway(VnetRun& v);
 
 // True only for the boolean true (a text "true" does not count).

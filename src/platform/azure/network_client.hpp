@@ -89,8 +89,7 @@ class VirtualNetworkPeeringsOperations {
     VirtualNetworkPeering get(const std::string& resourceGroup, const std::string& vnetName,
                               const std::string& peeringName) const;
     // Starts the PUT of the peering (throws at once when ARM refuses it); result() waits and
-    // returns the peering as stored. A revert-record snapshot goes through
-    // VirtualNetworkPeering::fromSnapshot first.
+    // returns the peering as stored.
     Poller<VirtualNetworkPeering> begin_create_or_update(
         const std::string& resourceGroup, const std::string& vnetName,
         const std::string& peeringName, const VirtualNetworkPeering& parameters) const;

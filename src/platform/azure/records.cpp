@@ -7,28 +7,6 @@
 
 namespace dm::azure {
 
-namespace {
-
-// Snapshot values may nest maps keyed by SDK names too ("remote_address_space":
-// {"address_prefixes": [...]}); ARM wants camelCase at every level.
-Record camelCaseKeys(const Record& value) {
-    if (value.is_object()) {
-        Record out = Record::object();
-        for (const auto& [k, v] : value.items())
-            out[camelCaseKey(k)] = camelCaseKeys(v);
-        return out;
-    }
-    if (value.is_array()) {
-        Record out = Record::array();
-        for (const auto& v : value)
-            out.push_back(camelCaseKeys(v));
-        return out;
-    }
-    return value;
-}
-
-}  // namespace
-
 std::string camelCaseKey(const std::string& key) {
     std::string out;
     out.reserve(key.size());
@@ -243,27 +221,6 @@ std::optional<std::string> Subnet::network_security_group() const {
 }
 
 // VirtualNetworkPeering
-
-VirtualNetworkPeering VirtualNetworkPeering::fromSnapshot(const Record& snapshot) {
-    VirtualNetworkPeering peering;
-    if (!snapshot.is_object())
-        return peering;
-    Record& json = peering.json();
-    for (const auto& [key, value] : snapshot.items()) {
-        if (value.is_null())
-            continue;
-        if (key == "id" || key == "name" || key == "type" || key == "etag") {
-            json[key] = value;
-        } else if (key == "properties" && value.is_object()) {
-            // Already in ARM's shape: keep it as it is.
-            for (const auto& [k, v] : value.items())
-                peering.properties()[k] = v;
-        } else {
-            peering.properties()[camelCaseKey(key)] = camelCaseKeys(value);
-        }
-    }
-    return peering;
-}
 
 std::optional<std::string> VirtualNetworkPeering::remote_virtual_network() const {
     return referenceId("remoteVirtualNetwork");

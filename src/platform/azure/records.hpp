@@ -107,11 +107,6 @@ class VirtualNetworkPeering : public Resource {
   public:
     using Resource::Resource;
 
-    // Builds a peering from a map keyed by the SDK's field names, the form the revert record
-    // stores ("allow_gateway_transit", "remote_virtual_network": {"id": ...}): known and
-    // unknown snake_case keys go under `properties` in camelCase; id and name stay on top.
-    static VirtualNetworkPeering fromSnapshot(const Record& snapshot);
-
     // Id of the peered VNet; nullopt when absent.
     std::optional<std::string> remote_virtual_network() const;
     void set_remote_virtual_network(const std::optional<std::string>& vnetId);

@@ -127,7 +127,7 @@ std::vector<FoundConnection> findConnections(const std::vector<std::string>& sub
         }
         for (const auto& hub : hubs) {
             try {
-                const HubScope scope{subId, resourceIdField(hub.id(), ResourceIdLayout::RG_I),
+                const HubScope scope{subId, resourceGroupOf(hub.id()),
                                      hub.name()};
                 for (auto& conn : client->hub_virtual_network_connections.list(scope.resourceGroup,
                                                                                scope.hubName)) {

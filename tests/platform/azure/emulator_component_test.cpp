@@ -190,17 +190,18 @@ TEST_F(EmulatorComponentTest, PeeringsLocksHubsAndResourceGraph) {
     // Deleting what is already gone completes without error.
     client.virtual_network_peerings.begin_delete("rg-1", "hubvnet", "hubvnet-to-spoke").result();
 
-    // Re-created from the revert record's snapshot form.
-    Record snapshot = {{"id", saved.id()},
-                       {"name", saved.name()},
-                       {"allow_virtual_network_access", true},
-                       {"allow_forwarded_traffic", false},
-                       {"allow_gateway_transit", true},
-                       {"use_remote_gateways", false},
-                       {"remote_virtual_network", {{"id", *saved.remote_virtual_network()}}}};
+    // Re-created from a record that holds only what a revert knows of it.
+    VirtualNetworkPeering again(
+        Record{{"id", saved.id()},
+               {"name", saved.name()},
+               {"properties",
+                {{"allowVirtualNetworkAccess", true},
+                 {"allowForwardedTraffic", false},
+                 {"allowGatewayTransit", true},
+                 {"useRemoteGateways", false},
+                 {"remoteVirtualNetwork", {{"id", *saved.remote_virtual_network()}}}}}});
     auto restored = client.virtual_network_peerings
-                        .begin_create_or_update("rg-1", "hubvnet", "hubvnet-to-spoke",
-                                                VirtualNetworkPeering::fromSnapshot(snapshot))
+                        .begin_create_or_update("rg-1", "hubvnet", "hubvnet-to-spoke", again)
                         .result();
     EXPECT_EQ(restored.allow_gateway_transit(), std::optional<bool>(true));
     EXPECT_EQ(restored.remote_virtual_network(), kNet + "/virtualNetworks/spoke");
