@@ -5,7 +5,6 @@
 #include "core/text.hpp"
 #include "services/common/config_check.hpp"
 #include "services/common/common.hpp"
-#include "services/context/globals.hpp"
 #include "services/telvane/telvane.hpp"
 
 namespace dm::arm {
@@ -17,9 +16,9 @@ std::shared_ptr<spdlog::logger> driverLog() { return spdlog::get("dm"); }
 }  // namespace
 
 void prepareOptions(VnetRun& v, const Record& vnetMap) {
-    v.optionRecord = v.account.accountRecord;  // a deep copy per VNet
+    // A deep copy per VNet, kept in the run so that services read it as Globals::yaml().
+    v.optionRecord = v.account.accountRecord;
     Common::readVnetOption(vnetMap, v.vnet.name(), v.optionRecord);
-    Globals::yaml() = v.optionRecord;
     v.vnetKey = v.account.subscriptionId + ":" + v.vnet.name();
 }
 

@@ -14,7 +14,13 @@ namespace dm::arm {
 struct VnetRun {
     VnetRun(RunContext& r, AccountContext& a, const NetworkManagementClient& c,
             const VirtualNetwork& n, const Record& e, Record& revert)
-        : run(r), account(a), client(c), vnet(n), entry(e), revertRecord(revert) {}
+        : run(r),
+          account(a),
+          client(c),
+          vnet(n),
+          entry(e),
+          revertRecord(revert),
+          optionRecord(r.vnetOptions) {}
 
     RunContext& run;
     AccountContext& account;
@@ -22,7 +28,7 @@ struct VnetRun {
     const VirtualNetwork& vnet;
     const Record& entry;  // the VNet's entry of the account's "vnets"
     Record& revertRecord;
-    Record optionRecord;
+    Record& optionRecord;  // the run's option record of this VNet (Globals::yaml())
     std::string vnetKey;  // subscription id + ":" + VNet name
     std::string gwName;
     std::string transitName;
