@@ -46,7 +46,7 @@ Record buildVnetMap(const RunContext& run, const AccountContext& account) {
 void storeRevertRecord(const Record& record, AccountSummary& summary) {
     try {
         Terraform::storeRevertInfo(record);
-        summary.revertRecordStored = !Terraform::isDryRun();
+        summary.revertRecordStored = !currentRun().dryRun.active();
     } catch (const std::exception& e) {
         driverLog()->error("**Error** Failed to store the revert record (" + std::string(e.what()) +
                            "); its content follows so that a revert can be prepared by hand:");
@@ -59,7 +59,7 @@ void writeRunReport(const RunContext& run, const AccountSummary& s) {
     Record report = {
         {"subscription_id", s.subscriptionId},
         {"mode", run.options.revert ? "revert" : "switch"},
-        {"dry_run", run.options.dry_run},
+        {"dry_run", run.dryRun.active()},
         {"outcome", s.outcome},
         {run.options.revert ? "vnets_reverted" : "vnets_switched", s.done},
         {"vnets_skipped", s.skipped},
@@ -69,7 +69,7 @@ void writeRunReport(const RunContext& run, const AccountSummary& s) {
         {"log_file", run.logFile},
         {"finished_at", fmt::format("{:%Y-%m-%dT%H:%M:%SZ}",
                                     fmt::gmtime(std::chrono::system_clock::to_time_t(
-                                        std::chrono::system_clock::now())))}};
+                                        run.clock())))}};
     const auto path = std::filesystem::path(s.targetLocation) / "switch-traffic-report.json";
     std::ofstream out(path);
     out << report.dump(2) << "\n";
@@ -180,7 +180,7 @@ void runAccount(RunContext& run, AccountContext& account) {
         if (!current.empty()) summary.failed.push_back(current);
         // Peerings and hub connections already deleted are recorded nowhere else: keep the
         // record of what was changed so that a revert can undo it.
-        if (!revert && account.changesStarted && !run.options.dry_run) {
+        if (!revert && account.changesStarted && !run.dryRun.active()) {
             try {
                 storeRevertRecord(revertRecord, summary);
                 log->error("**Error** Account " + account.subscriptionId +
@@ -202,7 +202,7 @@ void logRunSummary(const RunContext& run) {
     auto log = driverLog();
     if (!log || run.summaries.empty()) return;
     const bool revert = run.options.revert;
-    log->info(std::string("Summary") + (run.options.dry_run ? " (dry run)" : "") + ":");
+    log->info(std::string("Summary") + (run.dryRun.active() ? " (dry run)" : "") + ":");
     for (const auto& s : run.summaries) {
         std::string line = "  account " + s.subscriptionId + ": " + s.outcome + "; " +
                            std::to_string(s.done.size()) +

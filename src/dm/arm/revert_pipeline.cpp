@@ -49,7 +49,7 @@ void restoreAdvertisedCidrs(VnetRun& v) {
     } else {
         log->info("- Revert " + v.gwName + " advertized cidrs to " + cidrText);
     }
-    if (v.run.options.dry_run ||
+    if (v.run.dryRun.active() ||
         isTrue(config::requireKey(v.optionRecord, "configure_subnet_groups", "options."))) {
         return;
     }

@@ -89,7 +89,7 @@ void advertiseCidrs(VnetRun& v) {
             cidrText = *override;
         }
         log->info("- Configure " + v.gwName + " with advertized cidrs " + cidrText);
-        if (!v.run.options.dry_run) {
+        if (!v.run.dryRun.active()) {
             try {
                 Telvane::edit_gw_adv_cidr(v.run.apiEndpointUrl, v.run.cid, v.gwName, cidrText);
             } catch (const std::exception& e) {
@@ -104,7 +104,7 @@ void advertiseCidrs(VnetRun& v) {
     const std::string peer = textForm(peers[v.transitName]);
     for (const auto& cidr : cidrs) {
         log->info("- Check " + peer + " for spoke adv. cidr " + cidr);
-        if (v.run.options.dry_run) continue;
+        if (v.run.dryRun.active()) continue;
         try {
             Telvane::check_transit_received_cidr(v.run.apiEndpointUrl, v.run.cid, peer, cidr);
         } catch (const std::exception& e) {

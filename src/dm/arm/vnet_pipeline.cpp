@@ -70,7 +70,7 @@ void detachSpokeGateway(VnetRun& v) {
     }
     SwitchTraffic::attach_spoke_domain(false);
     log->info("- Detach " + v.gwName + " from " + v.transitName);
-    if (!v.run.options.dry_run) {
+    if (!v.run.dryRun.active()) {
         Telvane::detach_spoke_from_transit_gw(v.run.apiEndpointUrl, v.run.cid, v.gwName,
                                               v.transitName);
     }
@@ -87,7 +87,7 @@ void attachSpokeGateway(VnetRun& v) {
         !subnetGroups && !maxHpe.is_null() && textForm(maxHpe) == "false";
     // The detail line is part of what a dry run shows, so it is logged in both.
     if (noMaxPerformance) log->info("  with max_hpe_performance False");
-    if (!v.run.options.dry_run) {
+    if (!v.run.dryRun.active()) {
         const std::string& url = v.run.apiEndpointUrl;
         if (subnetGroups) {
             Telvane::attach_spoke_to_transit_gw(url, v.run.cid, v.gwName, v.transitName);

@@ -70,6 +70,7 @@ std::shared_ptr<azure::TokenCredential> AzureCredential::getCSC() const {
     options.clientSecret = clientSecret_;
     options.cloud = cloud_;
     options.transport = transport_;
+    options.clock = currentRun().clock;
     auto credential = azure::makeClientSecretCredential(std::move(options));
     cache.emplace(key, credential);
     return credential;
