@@ -142,7 +142,7 @@ std::optional<RemotePeering> SwitchTraffic::getRemotePeering(
         if (text::toLower(fields[DiscoveryLib::RG_I]) == localRgLower &&
             text::toLower(fields[DiscoveryLib::VNET_I]) == localVnetLower) {
             log->debug("  remote peering name: " + peering.name());
-            return RemotePeering{remoteRg, remoteVnet, peering.name(), peering};
+            return RemotePeering{remoteRg, remoteVnet, peering.name(), peering.resource()};
         }
     }
     log->info("  failed to found remote peering info for " + localPeering);

@@ -12,7 +12,7 @@ std::optional<VirtualNetwork> SwitchTraffic::getVnet(
     const std::string& vnetName, const NetworkManagementClient& network_client) {
     for (auto& vnet : network_client.virtual_networks.list_all()) {
         if (vnet.name() == vnetName)
-            return vnet;
+            return vnet.resource();
     }
     return std::nullopt;
 }

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/ip_network.hpp"
-#include "core/json_text.hpp"
+#include "core/json.hpp"
 #include "core/text.hpp"
 #include "platform/http/shared_transport.hpp"
 
