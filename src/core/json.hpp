@@ -5,7 +5,7 @@
 // quicker than nlohmann's own parser on large answers. Whatever the path, the result is the
 // Record nlohmann's parser gives for the text: a repeated key keeps its first place and takes
 // the last value, and non-negative integers are unsigned. Texts the SIMD parser declines
-// (integers beyond 64 bits) are read by nlohmann's parser instead, so both agree on what is JSON.
+// (integers beyond 64 bits) are read by nlohmann's parser instead: what it reads, reads here.
 //
 // - parseJson, parseJsonObject: the whole text as a Record. The default.
 // - parseJsonSelecting: a reply of which one list is needed only in part (some entries, some

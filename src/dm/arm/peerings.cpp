@@ -243,7 +243,8 @@ Record SwitchTraffic::deletePeerings(const Record& YAML, const std::string& subs
         if (deleteLocks) {
             // A lock that cannot be looked at would refuse the deletion anyway: leave the pair.
             try {
-                deleteVnetLock(remoteCred, getVnet(remote->vnetName, *remoteClient), 2);
+                if (auto remoteVnet = getVnet(remote->vnetName, *remoteClient))
+                    deleteVnetLock(remoteCred, *remoteVnet, 2);
             } catch (const std::exception& e) {
                 log->error(std::string("  **Error** ") + e.what());
                 continue;
