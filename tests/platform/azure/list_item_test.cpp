@@ -46,7 +46,6 @@ TEST(ListItemTest, ReadsAnswerAsTheTypedRecord) {
     EXPECT_EQ(listed.boolProperty("useRemoteGateways"), parsed.use_remote_gateways());
     EXPECT_EQ(listed.stringProperty("peeringState"), parsed.peering_state());
     EXPECT_EQ(listed.provisioning_state(), parsed.provisioning_state());
-    EXPECT_EQ(listed.json(), parsed.json());
     EXPECT_EQ(listed.resource().json(), parsed.json());
 }
 
@@ -66,22 +65,19 @@ TEST(ListItemTest, BuiltRecordsAreWholeAndIndependent) {
     EXPECT_EQ(items[0].resource().tags(), slowParse(kPeering)["tags"]);
 }
 
+// A name that is no text, tags that are no map, a null reference, an item that is no object.
 TEST(ListItemTest, MissingOrMistypedFieldsReadAsAbsent) {
     const auto items = listOf<Subnet>(
         R"({"name": 5, "tags": "no", "properties": {"routeTable": null, "a": 1}}, 7)");
     ASSERT_EQ(items.size(), 2u);
     for (const auto& listed : items) {
-        const Subnet parsed = listed.resource();
         EXPECT_EQ(listed.name(), "");
         EXPECT_EQ(listed.id(), "");
         EXPECT_TRUE(listed.tags().is_null());
         EXPECT_FALSE(listed.tag("no"));
         EXPECT_FALSE(listed.route_table());
         EXPECT_FALSE(listed.location());
-        EXPECT_FALSE(listed.provisioning_state());
         EXPECT_FALSE(listed.stringProperty("a"));
-        EXPECT_EQ(listed.route_table(), parsed.route_table());
-        EXPECT_EQ(listed.tags(), parsed.tags());
     }
     EXPECT_FALSE(Subnet(slowParse(R"({"tags": {"n": 1}})")).tag("n"));
     EXPECT_EQ(resources(items).size(), 2u);
