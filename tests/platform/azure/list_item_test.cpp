@@ -77,6 +77,7 @@ TEST(ListItemTest, MissingOrMistypedFieldsReadAsAbsent) {
         EXPECT_FALSE(listed.tag("no"));
         EXPECT_FALSE(listed.route_table());
         EXPECT_FALSE(listed.location());
+        EXPECT_FALSE(listed.provisioning_state());
         EXPECT_FALSE(listed.stringProperty("a"));
     }
     EXPECT_FALSE(Subnet(slowParse(R"({"tags": {"n": 1}})")).tag("n"));
