@@ -8,7 +8,8 @@
 # STARTUP_PROBE=0 skips the strace dry run (it costs one full discovery pass at large N),
 # PROFILE=1 runs the switch and the revert under `perf record -g` (figures then include perf),
 # SYSCALLS=1 under `strace -f -c` (a system-call count in WORK/<run>.syscalls.txt), HEAPTRACK=1
-# under heaptrack (WORK/<run>.heaptrack.zst: what holds the peak of memory).
+# under heaptrack (WORK/<run>.heaptrack.zst: what holds the peak of memory), CALLGRIND=1 under
+# callgrind (WORK/<run>.callgrind.out: instruction counts, which the machine's load leaves alone).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 n=${1:?usage: run_bench.sh N LATENCY_MS}
@@ -99,6 +100,9 @@ run() {
   if [ "${PROFILE:-0}" = 1 ]; then wrap=(perf record -q -g -o "$work/$title.perf.data"); fi
   if [ "${SYSCALLS:-0}" = 1 ]; then wrap=(strace -f -c -o "$work/$title.syscalls.txt"); fi
   if [ "${HEAPTRACK:-0}" = 1 ]; then wrap=(heaptrack -o "$work/$title.heaptrack"); fi
+  if [ "${CALLGRIND:-0}" = 1 ]; then
+    wrap=(valgrind --tool=callgrind --callgrind-out-file="$work/$title.callgrind.out")
+  fi
   (cd "$work" && timeout "$limit" /usr/bin/time -v -o "$work/$title.time" "${wrap[@]}" "$tool" "$@" \
      >"$work/$title.log" 2>&1) || status=$?
   admin GET counters >"$work/$title.counters.json"

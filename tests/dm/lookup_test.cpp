@@ -90,7 +90,7 @@ TEST_F(LookupTest, GetVnetReturnsTheFirstListedMatchAndComparesCase) {
     auto found = SwitchTraffic::getVnet("app", net);
     ASSERT_TRUE(found.has_value());
     EXPECT_EQ(found->id(), vnetId(kSub, "rg-b", "app"));
-    EXPECT_EQ(found->address_prefixes(), std::vector<std::string>{"10.3.0.0/16"});
+    EXPECT_EQ(found->resource().address_prefixes(), std::vector<std::string>{"10.3.0.0/16"});
 
     EXPECT_FALSE(SwitchTraffic::getVnet("App", net).has_value());
     EXPECT_FALSE(SwitchTraffic::getVnet("far", net).has_value());  // another subscription

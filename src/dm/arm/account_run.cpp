@@ -153,9 +153,11 @@ void runAccount(RunContext& run, AccountContext& account) {
         NetworkManagementClient client(account.credential->getCSC(),
                                        account.credential->getSubId());
         const Record vnetMap = buildVnetMap(run, account);
-        const std::vector<VirtualNetwork> vnets = client.virtual_networks.list_all();
-        for (const auto& vnet : vnets) {
-            if (!vnetMap.contains(vnet.name())) continue;
+        const auto vnets = client.virtual_networks.list_all();
+        for (const auto& listed : vnets) {
+            if (!vnetMap.contains(listed.name()))
+                continue;
+            const VirtualNetwork vnet = listed.resource();
             current = vnet.name();
             VnetRun v{run, account, client, vnet, vnetMap[vnet.name()], revertRecord};
             prepareOptions(v, vnetMap);

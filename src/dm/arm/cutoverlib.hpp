@@ -125,9 +125,10 @@ public:
     static std::optional<RemotePeering> getRemotePeering(const std::optional<AzureCredential>& cred,
                                                          const std::string& remotePeeringVnetId,
                                                          const std::string& localPeerId);
-    // The first VNet of the client's subscription named `vnetName` (case-sensitive), or nullopt.
-    static std::optional<VirtualNetwork> getVnet(const std::string& vnetName,
-                                                 const NetworkManagementClient& network_client);
+    // The first VNet of the client's subscription named `vnetName` (case-sensitive), as listed
+    // (resource() builds the whole record), or nullopt.
+    static std::optional<azure::ListItem<VirtualNetwork>> getVnet(
+        const std::string& vnetName, const NetworkManagementClient& network_client);
     // Deletes both ends of the VNet's native peerings; returns the peering-pair list.
     static Record deletePeerings(const Record& YAML, const std::string& subscriptionId,
                                  const VirtualNetwork& vnet,
@@ -150,6 +151,10 @@ public:
     // Removes the first management lock of the VNet; silent when `cred` or `vnet` is absent.
     static void deleteVnetLock(const std::optional<AzureCredential>& cred,
                                const std::optional<VirtualNetwork>& vnet, int indent = 0);
+    // The same for a VNet as listed, without building its record (a hub VNet's holds every
+    // peering of the hub).
+    static void deleteVnetLock(const std::optional<AzureCredential>& cred,
+                               const azure::ListItem<VirtualNetwork>& vnet, int indent = 0);
 
     // --- transit and security domain ---
     // (credential, VNet record) of the transit gateway's VNet, or (nullopt, nullopt) after

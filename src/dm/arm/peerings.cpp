@@ -143,7 +143,7 @@ std::optional<RemotePeering> SwitchTraffic::getRemotePeering(
         if (text::toLower(fields[DiscoveryLib::RG_I]) == localRgLower &&
             text::toLower(fields[DiscoveryLib::VNET_I]) == localVnetLower) {
             log->debug("  remote peering name: " + peering.name());
-            return RemotePeering{remoteRg, remoteVnet, peering.name(), peering};
+            return RemotePeering{remoteRg, remoteVnet, peering.name(), peering.resource()};
         }
     }
     log->info("  failed to found remote peering info for " + localPeering);
@@ -244,7 +244,8 @@ Record SwitchTraffic::deletePeerings(const Record& YAML, const std::string& subs
         if (deleteLocks) {
             // A lock that cannot be looked at would refuse the deletion anyway: leave the pair.
             try {
-                deleteVnetLock(remoteCred, getVnet(remote->vnetName, *remoteClient), 2);
+                if (auto remoteVnet = getVnet(remote->vnetName, *remoteClient))
+                    deleteVnetLock(remoteCred, *remoteVnet, 2);
             } catch (const std::exception& e) {
                 log->error(std::string("  **Error** ") + e.what());
                 continue;

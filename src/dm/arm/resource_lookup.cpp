@@ -8,7 +8,7 @@
 
 namespace dm::arm {
 
-std::optional<VirtualNetwork> SwitchTraffic::getVnet(
+std::optional<azure::ListItem<VirtualNetwork>> SwitchTraffic::getVnet(
     const std::string& vnetName, const NetworkManagementClient& network_client) {
     for (auto& vnet : network_client.virtual_networks.list_all()) {
         if (vnet.name() == vnetName)

@@ -25,7 +25,8 @@ constexpr const char* kOrgRtTag = "Org_RT";
 constexpr const char* kOrgPrefix = "org_";
 
 // "<table name>:<resource group>", the form the controller takes route tables in.
-std::string stagedEntry(const RouteTable& rtb) {
+template <class Table>
+std::string stagedEntry(const Table& rtb) {
     return rtb.name() + ":" + resourceGroupOf(rtb.id());
 }
 
@@ -45,7 +46,8 @@ class MainTables {
         : resourceGroup_(resourceGroupOf(vnet.id())),
           prefix_(Common::getMainTablePrefix(vnet.name()).value_or(vnet.name())) {}
 
-    bool contains(const RouteTable& rtb) const {
+    template <class Table>
+    bool contains(const Table& rtb) const {
         const std::string name = rtb.name();
         return (name == prefix_ + "-main-1" || name == prefix_ + "-main-2") &&
                resourceGroupOf(rtb.id()) == resourceGroup_;
@@ -92,9 +94,9 @@ std::pair<std::vector<std::string>, RouteTableInfo> SwitchTraffic::discoverRoute
     const NetworkManagementClient& network_client, bool revert, const VirtualNetwork& vnet,
     Record& rtb_target_rtb_map) {
     auto log = libraryLogger();
-    const std::vector<RouteTable> tables = network_client.route_tables.list_all();
+    const auto tables = network_client.route_tables.list_all();
     // Originals are found by name over the whole subscription; a later duplicate wins.
-    std::map<std::string, const RouteTable*> rtbMap;
+    std::map<std::string, const azure::ListItem<RouteTable>*> rtbMap;
     for (const auto& table : tables)
         rtbMap[table.name()] = &table;
 
@@ -127,14 +129,15 @@ std::pair<std::vector<std::string>, RouteTableInfo> SwitchTraffic::discoverRoute
         if (!revert) {
             // Forward: only originals the VNet's subnets actually use get a replacement.
             auto org = rtbMap.find(orgName);
-            if (org == rtbMap.end() || !DiscoveryLib::isRouteTableUsedInVnet(*org->second, vnet)) {
+            if (org == rtbMap.end() ||
+                !DiscoveryLib::isRouteTableUsedInVnet(org->second->resource(), vnet)) {
                 continue;
             }
             rtb_target_rtb_map[orgName] = table.name();
             stagedUdrLst.push_back(stagedEntry(table));
         } else {
             // Revert: after a switch the subnets use the new tables, so test those.
-            if (!DiscoveryLib::isRouteTableUsedInVnet(table, vnet))
+            if (!DiscoveryLib::isRouteTableUsedInVnet(table.resource(), vnet))
                 continue;
             rtb_target_rtb_map[table.name()] = orgName;
             if (orgRouteTableInfo.count(orgName) == 0) {
@@ -143,7 +146,7 @@ std::pair<std::vector<std::string>, RouteTableInfo> SwitchTraffic::discoverRoute
                     throw Error("original route table " + orgName + " named in the Org_RT tag of " +
                                 table.id() + " not found");
                 }
-                orgRouteTableInfo.emplace(orgName, *org->second);
+                orgRouteTableInfo.emplace(orgName, org->second->resource());
             }
             stagedUdrLst.push_back(stagedEntry(table));
         }

@@ -95,7 +95,7 @@ void SwitchTraffic::updateSubnetAssociation(const Record& yaml, bool revert,
 
     const std::string vnetName = vnet.name();
     const std::string rgName = resourceGroupOf(vnet.id());
-    auto subnets = network_client.subnets.list(rgName, vnetName);
+    auto subnets = azure::resources(network_client.subnets.list(rgName, vnetName));
 
     int mainCounter = 0;
     std::optional<std::string> defaultRtbName;

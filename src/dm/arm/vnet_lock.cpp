@@ -50,4 +50,10 @@ void SwitchTraffic::deleteVnetLock(const std::optional<AzureCredential>& cred,
     }
 }
 
+void SwitchTraffic::deleteVnetLock(const std::optional<AzureCredential>& cred,
+                                   const azure::ListItem<VirtualNetwork>& vnet, int indent) {
+    // The removal reads the VNet's name and id only, so their reference record serves.
+    deleteVnetLock(cred, VirtualNetwork(Record{{"id", vnet.id()}, {"name", vnet.name()}}), indent);
+}
+
 }  // namespace dm::arm

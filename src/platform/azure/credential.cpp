@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "core/error.hpp"
+#include "core/json.hpp"
 #include "core/text.hpp"
 #include "platform/azure/detail.hpp"
 #include "platform/azure/errors.hpp"
@@ -137,7 +138,7 @@ class ClientSecretCredential : public TokenCredential {
             "&scope=" + encodeUriComponent(scope);
 
         http::Response response = options_.transport->send(request);
-        auto body = detail::parseObject(response.body);
+        auto body = parseJsonObject(response.body);
         if (response.status != 200) {
             std::string reason;
             if (body) {

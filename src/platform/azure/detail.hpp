@@ -8,8 +8,6 @@
 #include <string>
 
 #include "core/record.hpp"
-#include "platform/azure/fast_json.hpp"
-#include "platform/http/http.hpp"
 
 namespace dm::azure::detail {
 

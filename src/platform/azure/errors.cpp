@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "core/json.hpp"
 #include "core/text.hpp"
 #include "platform/azure/detail.hpp"
 
@@ -73,7 +74,7 @@ struct CodeAndMessage {
 // {"error": "...", "error_description": "..."}; anything else gives nothing.
 CodeAndMessage readBody(const std::string& body) {
     CodeAndMessage out;
-    auto json = detail::parseObject(body);
+    auto json = parseJsonObject(body);
     if (!json)
         return out;
     const Record* err = nullptr;

@@ -1,29 +1,25 @@
 #include "platform/azure/network_client.hpp"
 
+#include <iterator>
 #include <optional>
-#include <variant>
 
-#include "platform/azure/detail.hpp"
+#include "core/json.hpp"
 
 namespace dm::azure {
 
 namespace {
 
 template <class T>
-std::vector<T> listOf(const NetworkScope& scope, const std::string& path) {
-    std::vector<T> out;
-    for (auto& item :
-         scope.pipeline->listItems(scope.pipeline->url(path, kNetworkApiVersion), path)) {
-        std::visit([&out](auto&& value) { out.emplace_back(std::move(value)); }, std::move(item));
-    }
-    return out;
+std::vector<ListItem<T>> listOf(const NetworkScope& scope, const std::string& path) {
+    auto items = scope.pipeline->listItems(scope.pipeline->url(path, kNetworkApiVersion), path);
+    return {std::make_move_iterator(items.begin()), std::make_move_iterator(items.end())};
 }
 
 template <class T>
 T getOne(const NetworkScope& scope, const std::string& path) {
     auto response = scope.pipeline->send("GET", scope.pipeline->url(path, kNetworkApiVersion),
                                          std::nullopt, {200}, path);
-    auto body = detail::parseObject(response.body);
+    auto body = parseJsonObject(response.body);
     if (!body)
         throw Error("unreadable answer to GET " + path);
     return T(std::move(*body));
@@ -56,12 +52,12 @@ std::string NetworkScope::resourcePath(const std::string& resourceGroup,
 
 // virtual_networks
 
-std::vector<VirtualNetwork> VirtualNetworksOperations::list_all() const {
+std::vector<ListItem<VirtualNetwork>> VirtualNetworksOperations::list_all() const {
     return listOf<VirtualNetwork>(*scope_, "/subscriptions/" + seg(scope_->subscriptionId) +
                                                "/providers/Microsoft.Network/virtualNetworks");
 }
 
-std::vector<VirtualNetwork> VirtualNetworksOperations::list(
+std::vector<ListItem<VirtualNetwork>> VirtualNetworksOperations::list(
     const std::string& resourceGroup) const {
     return listOf<VirtualNetwork>(*scope_, scope_->resourcePath(resourceGroup, "virtualNetworks"));
 }
@@ -74,8 +70,8 @@ VirtualNetwork VirtualNetworksOperations::get(const std::string& resourceGroup,
 
 // subnets
 
-std::vector<Subnet> SubnetsOperations::list(const std::string& resourceGroup,
-                                            const std::string& vnetName) const {
+std::vector<ListItem<Subnet>> SubnetsOperations::list(const std::string& resourceGroup,
+                                                      const std::string& vnetName) const {
     return listOf<Subnet>(
         *scope_,
         scope_->resourcePath(resourceGroup, "virtualNetworks/" + seg(vnetName) + "/subnets"));
@@ -100,12 +96,13 @@ Poller<Subnet> SubnetsOperations::begin_create_or_update(const std::string& reso
 
 // route_tables
 
-std::vector<RouteTable> RouteTablesOperations::list_all() const {
+std::vector<ListItem<RouteTable>> RouteTablesOperations::list_all() const {
     return listOf<RouteTable>(*scope_, "/subscriptions/" + seg(scope_->subscriptionId) +
                                            "/providers/Microsoft.Network/routeTables");
 }
 
-std::vector<RouteTable> RouteTablesOperations::list(const std::string& resourceGroup) const {
+std::vector<ListItem<RouteTable>> RouteTablesOperations::list(
+    const std::string& resourceGroup) const {
     return listOf<RouteTable>(*scope_, scope_->resourcePath(resourceGroup, "routeTables"));
 }
 
@@ -133,7 +130,7 @@ std::string peeringsPath(const NetworkScope& scope, const std::string& resourceG
 }
 }  // namespace
 
-std::vector<VirtualNetworkPeering> VirtualNetworkPeeringsOperations::list(
+std::vector<ListItem<VirtualNetworkPeering>> VirtualNetworkPeeringsOperations::list(
     const std::string& resourceGroup, const std::string& vnetName) const {
     return listOf<VirtualNetworkPeering>(*scope_, peeringsPath(*scope_, resourceGroup, vnetName));
 }
@@ -161,12 +158,12 @@ Poller<void> VirtualNetworkPeeringsOperations::begin_delete(const std::string& r
 
 // virtual_hubs
 
-std::vector<VirtualHub> VirtualHubsOperations::list() const {
+std::vector<ListItem<VirtualHub>> VirtualHubsOperations::list() const {
     return listOf<VirtualHub>(*scope_, "/subscriptions/" + seg(scope_->subscriptionId) +
                                            "/providers/Microsoft.Network/virtualHubs");
 }
 
-std::vector<VirtualHub> VirtualHubsOperations::list_by_resource_group(
+std::vector<ListItem<VirtualHub>> VirtualHubsOperations::list_by_resource_group(
     const std::string& resourceGroup) const {
     return listOf<VirtualHub>(*scope_, scope_->resourcePath(resourceGroup, "virtualHubs"));
 }
@@ -187,7 +184,7 @@ std::string connectionsPath(const NetworkScope& scope, const std::string& resour
 }
 }  // namespace
 
-std::vector<HubVirtualNetworkConnection> HubVirtualNetworkConnectionsOperations::list(
+std::vector<ListItem<HubVirtualNetworkConnection>> HubVirtualNetworkConnectionsOperations::list(
     const std::string& resourceGroup, const std::string& hubName) const {
     return listOf<HubVirtualNetworkConnection>(*scope_,
                                                connectionsPath(*scope_, resourceGroup, hubName));

@@ -1,12 +1,14 @@
 #pragma once
 // Microsoft.Network calls of one subscription, named as in the Azure SDK for Python so that
-// callers read `network_client.subnets.begin_create_or_update(...).result()`.
+// callers read `network_client.subnets.begin_create_or_update(...).result()`. Listings give
+// ListItem<T>s: cheap reads of each item, and item.resource() for the typed record.
 
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/azure/credential.hpp"
+#include "platform/azure/list_item.hpp"
 #include "platform/azure/pipeline.hpp"
 #include "platform/azure/poller.hpp"
 #include "platform/azure/records.hpp"
@@ -28,9 +30,9 @@ class VirtualNetworksOperations {
     explicit VirtualNetworksOperations(std::shared_ptr<const NetworkScope> scope)
         : scope_(std::move(scope)) {}
     // Every VNet of the subscription, in the order Azure lists them (all pages).
-    std::vector<VirtualNetwork> list_all() const;
+    std::vector<ListItem<VirtualNetwork>> list_all() const;
     // Every VNet of the resource group (all pages).
-    std::vector<VirtualNetwork> list(const std::string& resourceGroup) const;
+    std::vector<ListItem<VirtualNetwork>> list(const std::string& resourceGroup) const;
     // The VNet; throws ResourceNotFoundError when it does not exist.
     VirtualNetwork get(const std::string& resourceGroup, const std::string& vnetName) const;
 
@@ -43,7 +45,8 @@ class SubnetsOperations {
     explicit SubnetsOperations(std::shared_ptr<const NetworkScope> scope)
         : scope_(std::move(scope)) {}
     // Every subnet of the VNet (all pages); throws ResourceNotFoundError for a missing VNet.
-    std::vector<Subnet> list(const std::string& resourceGroup, const std::string& vnetName) const;
+    std::vector<ListItem<Subnet>> list(const std::string& resourceGroup,
+                                       const std::string& vnetName) const;
     // The subnet; throws ResourceNotFoundError when it does not exist.
     Subnet get(const std::string& resourceGroup, const std::string& vnetName,
                const std::string& subnetName) const;
@@ -63,9 +66,9 @@ class RouteTablesOperations {
     explicit RouteTablesOperations(std::shared_ptr<const NetworkScope> scope)
         : scope_(std::move(scope)) {}
     // Every route table of the subscription, in listing order (all pages).
-    std::vector<RouteTable> list_all() const;
+    std::vector<ListItem<RouteTable>> list_all() const;
     // Every route table of the resource group (all pages).
-    std::vector<RouteTable> list(const std::string& resourceGroup) const;
+    std::vector<ListItem<RouteTable>> list(const std::string& resourceGroup) const;
     // The route table; throws ResourceNotFoundError when it does not exist.
     RouteTable get(const std::string& resourceGroup, const std::string& routeTableName) const;
     // Starts the PUT of the whole route table (throws at once when ARM refuses it); result()
@@ -83,8 +86,8 @@ class VirtualNetworkPeeringsOperations {
     explicit VirtualNetworkPeeringsOperations(std::shared_ptr<const NetworkScope> scope)
         : scope_(std::move(scope)) {}
     // Every peering of the VNet (all pages); throws ResourceNotFoundError for a missing VNet.
-    std::vector<VirtualNetworkPeering> list(const std::string& resourceGroup,
-                                            const std::string& vnetName) const;
+    std::vector<ListItem<VirtualNetworkPeering>> list(const std::string& resourceGroup,
+                                                      const std::string& vnetName) const;
     // The peering; throws ResourceNotFoundError when it does not exist.
     VirtualNetworkPeering get(const std::string& resourceGroup, const std::string& vnetName,
                               const std::string& peeringName) const;
@@ -107,9 +110,10 @@ class VirtualHubsOperations {
     explicit VirtualHubsOperations(std::shared_ptr<const NetworkScope> scope)
         : scope_(std::move(scope)) {}
     // Every virtual hub of the subscription (all pages).
-    std::vector<VirtualHub> list() const;
+    std::vector<ListItem<VirtualHub>> list() const;
     // Every virtual hub of the resource group (all pages).
-    std::vector<VirtualHub> list_by_resource_group(const std::string& resourceGroup) const;
+    std::vector<ListItem<VirtualHub>> list_by_resource_group(
+        const std::string& resourceGroup) const;
     // The hub; throws ResourceNotFoundError when it does not exist.
     VirtualHub get(const std::string& resourceGroup, const std::string& hubName) const;
 
@@ -122,8 +126,8 @@ class HubVirtualNetworkConnectionsOperations {
     explicit HubVirtualNetworkConnectionsOperations(std::shared_ptr<const NetworkScope> scope)
         : scope_(std::move(scope)) {}
     // Every connection of the hub (all pages).
-    std::vector<HubVirtualNetworkConnection> list(const std::string& resourceGroup,
-                                                  const std::string& hubName) const;
+    std::vector<ListItem<HubVirtualNetworkConnection>> list(const std::string& resourceGroup,
+                                                            const std::string& hubName) const;
     // The connection; throws ResourceNotFoundError when it does not exist.
     HubVirtualNetworkConnection get(const std::string& resourceGroup, const std::string& hubName,
                                     const std::string& connectionName) const;

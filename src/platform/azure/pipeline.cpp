@@ -146,13 +146,13 @@ http::Response ArmPipeline::send(const std::string& method, const std::string& u
     }
 }
 
-std::vector<detail::ListItem> ArmPipeline::listItems(const std::string& url,
-                                                    const std::string& resourceId) const {
+std::vector<JsonListItem> ArmPipeline::listItems(const std::string& url,
+                                                 const std::string& resourceId) const {
     std::string apiVersion;
     if (auto at = url.find("api-version="); at != std::string::npos) {
         apiVersion = url.substr(at, url.find('&', at) - at);
     }
-    std::vector<detail::ListItem> items;
+    std::vector<JsonListItem> items;
     std::set<std::string> seen;
     std::string next = url;
     while (!next.empty()) {
@@ -161,13 +161,13 @@ std::vector<detail::ListItem> ArmPipeline::listItems(const std::string& url,
                         detail::withoutQuery(next));
         }
         http::Response response = send("GET", next, std::nullopt, {200}, resourceId);
-        auto page = detail::parseListPage(response.body);
+        auto page = parseJsonListPage(response.body, "value", "nextLink");
         if (!page) {
             throw Error("unreadable list page from GET " + detail::withoutQuery(next) +
                         " (status " + std::to_string(response.status) + ")");
         }
         std::move(page->items.begin(), page->items.end(), std::back_inserter(items));
-        next = page->nextLink.value_or("");
+        next = page->next.value_or("");
         // ARM's nextLink normally carries the api-version; when it does not, reuse ours.
         if (!next.empty() && !apiVersion.empty() &&
             next.find("api-version=") == std::string::npos) {
@@ -180,8 +180,8 @@ std::vector<detail::ListItem> ArmPipeline::listItems(const std::string& url,
 std::vector<Record> ArmPipeline::listAll(const std::string& url,
                                          const std::string& resourceId) const {
     std::vector<Record> records;
-    for (auto& item : listItems(url, resourceId))
-        records.push_back(detail::toRecord(std::move(item)));
+    for (const auto& item : listItems(url, resourceId))
+        records.push_back(item.toRecord());
     return records;
 }
 

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "core/json.hpp"
 #include "core/record.hpp"
 #include "platform/azure/credential.hpp"
-#include "platform/azure/fast_json.hpp"
 #include "platform/http/http.hpp"
 
 namespace dm::azure {
@@ -71,9 +71,9 @@ class ArmPipeline {
     // GET of a list: follows nextLink until it is absent and returns the items of every page
     // in order (an empty page with a nextLink does not end the list).
     std::vector<Record> listAll(const std::string& url, const std::string& resourceId) const;
-    // As listAll, with the items left in the page parser's compact form until they are used.
-    std::vector<detail::ListItem> listItems(const std::string& url,
-                                            const std::string& resourceId) const;
+    // As listAll, with the items left in the list page's compact form (see core/json.hpp).
+    std::vector<JsonListItem> listItems(const std::string& url,
+                                        const std::string& resourceId) const;
 
     const ArmClientOptions& options() const { return options_; }
     std::chrono::steady_clock::time_point now() const;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/json.hpp"
 #include "core/text.hpp"
 #include "platform/azure/detail.hpp"
 #include "platform/azure/errors.hpp"
@@ -44,7 +45,7 @@ LroOperation::LroOperation(std::shared_ptr<const ArmPipeline> pipeline, std::str
     started_ = pipeline_->now();
 
     const bool isPut = method_ == "PUT";
-    auto initialBody = detail::parseObject(initial_.body);
+    auto initialBody = parseJsonObject(initial_.body);
     auto state = provisioningState(initialBody);
     if (isPut && initialBody)
         resource_ = initialBody;
@@ -93,7 +94,7 @@ void LroOperation::poll() {
     http::Response response = pipeline_->send("GET", pollUrl_, std::nullopt, {200, 201, 202, 204},
                                               resourceId_, clientRequestId_);
     last_ = response;
-    auto body = detail::parseObject(response.body);
+    auto body = parseJsonObject(response.body);
     switch (mode_) {
         case Mode::AsyncOp: {
             auto status = body ? detail::stringAt(*body, "status") : std::nullopt;
@@ -175,7 +176,7 @@ std::optional<Record> LroOperation::wait() {
         if (!resource_) {
             http::Response final =
                 pipeline_->send("GET", url_, std::nullopt, {200}, resourceId_, clientRequestId_);
-            resource_ = detail::parseObject(final.body);
+            resource_ = parseJsonObject(final.body);
         }
         result_ = resource_ ? resource_ : Record::object();
     }

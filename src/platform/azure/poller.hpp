@@ -1,19 +1,45 @@
 #pragma once
 // Long-running ARM operations (PUT and DELETE).
 //
-// State machine, decided once from the initial response:
-//   204, or 200/201 whose body carries a terminal provisioningState -> Done at once
-//   Azure-AsyncOperation header                                    -> AsyncOp: poll it, read
-//   "status" Location header                                                -> Location: 202
-//   running, 200/204 done PUT without either header                                      -> Body:
-//   poll the resource URL,
-//                                                                     read
-//                                                                     properties.provisioningState
-//   anything else                                                  -> Done
-// Polling sleeps the latest Retry-After (else the poll interval), stops at Succeeded, Failed or
-// Canceled (case-insensitive), and raises LroTimeoutError when the deadline would pass. Failed
-// and Canceled raise ArmError with the service's code and message. A PUT that succeeded ends
-// with a GET of the resource unless the last response already was the resource.
+// Initial response. The constructor sends the request; a status other than 200, 201, 202 or 204
+// throws ArmError there and then. The response decides, once, how the operation is followed:
+//
+//   204                                              -> done: Succeeded
+//   200 or 201 whose body has a terminal             -> done: that state
+//     properties.provisioningState
+//   an Azure-AsyncOperation header                   -> AsyncOp: poll that URL and read the
+//                                                       "status" of its body
+//   else a Location header                           -> Location: poll that URL; 202 means
+//                                                       running, any other status Succeeded
+//   else a PUT answered 201 or 202, or 200 with a    -> Body: poll the resource URL; 202 means
+//     provisioningState that is not terminal            running, else its provisioningState
+//                                                       (Succeeded when it has none)
+//   anything else (a DELETE answered 200 or 202      -> done: Succeeded
+//     without a status URL, a PUT answered 200
+//     without a provisioningState)
+//
+// The status URL comes from Azure-AsyncOperation when both headers are present. A poll answer
+// that carries a new Azure-AsyncOperation (AsyncOp) or Location (Location, on a 202) header
+// moves polling there. Until a poll says otherwise, status() of an operation still running is
+// the initial body's provisioningState when that is not terminal, else "InProgress".
+//
+// Terminal states are Succeeded, Failed and Canceled, compared without case; any other state
+// (the provider's own "Updating"...) keeps polling.
+//
+// Waiting (wait(), Poller::result()). Before each poll it sleeps the Retry-After of the last
+// response (retry-after-ms, x-ms-retry-after-ms or Retry-After), at most maxPollDelay, or
+// pollInterval when the response has none. When that sleep would end past the deadline
+// (lroDeadline after the initial response) it throws LroTimeoutError instead of sleeping. A poll
+// answered with a status other than 200, 201, 202 or 204 throws ArmError; an AsyncOp poll whose
+// body has no "status" text throws dm::Error.
+//
+// Result. Failed or Canceled throws ArmError with the code and message of the body that
+// reported it (its "error" object), else a message naming the operation and its state; every
+// later wait() throws the same. A DELETE that succeeded returns nullopt. A PUT that succeeded
+// returns the resource as stored: the last body that was the resource itself (Body mode, or the
+// initial body when it was done at once), else the answer of one more GET of the resource URL;
+// an empty object when that answer is not a JSON object. A second wait() returns the same result
+// without new requests.
 //
 // "Started and not waited on" is a Poller whose result() is never called: the initial request
 // already threw when it was refused, and nothing is polled.

@@ -1,7 +1,6 @@
 #include "platform/azure/records.hpp"
 
 #include "platform/azure/detail.hpp"
-#include "platform/azure/fast_json.hpp"
 
 #include <utility>
 
@@ -31,44 +30,19 @@ Resource::Resource(Record json) : json_(std::move(json)) {
         json_ = Record::object();
 }
 
-Resource::Resource(std::shared_ptr<const detail::LazyRecord> item) : lazy_(std::move(item)) {
-    if (!lazy_)
-        json_ = Record::object();
-}
-
-const Record& Resource::json() const {
-    if (lazy_) {
-        json_ = lazy_->toRecord();
-        lazy_.reset();
-    }
-    return json_;
-}
-
-Record& Resource::json() {
-    return const_cast<Record&>(std::as_const(*this).json());
-}
-
 std::string Resource::id() const {
-    if (lazy_)
-        return lazy_->stringAt({"id"}).value_or("");
     return detail::stringAt(json_, "id").value_or("");
 }
 
 std::string Resource::name() const {
-    if (lazy_)
-        return lazy_->stringAt({"name"}).value_or("");
     return detail::stringAt(json_, "name").value_or("");
 }
 
 std::string Resource::type() const {
-    if (lazy_)
-        return lazy_->stringAt({"type"}).value_or("");
     return detail::stringAt(json_, "type").value_or("");
 }
 
 std::optional<std::string> Resource::location() const {
-    if (lazy_)
-        return lazy_->stringAt({"location"});
     return detail::stringAt(json_, "location");
 }
 
@@ -77,10 +51,6 @@ std::optional<std::string> Resource::provisioning_state() const {
 }
 
 Record Resource::tags() const {
-    if (lazy_) {
-        auto tags = lazy_->valueAt({"tags"});
-        return tags && tags->is_object() ? std::move(*tags) : Record(nullptr);
-    }
     if (json_.is_object()) {
         auto it = json_.find("tags");
         if (it != json_.end() && it->is_object())
@@ -90,8 +60,6 @@ Record Resource::tags() const {
 }
 
 std::optional<std::string> Resource::tag(const char* key) const {
-    if (lazy_)
-        return lazy_->stringAt({"tags", key});
     if (!json_.is_object())
         return std::nullopt;
     auto tags = json_.find("tags");
@@ -129,8 +97,6 @@ const Record* Resource::property(const char* key) const {
 }
 
 std::optional<std::string> Resource::referenceId(const char* key) const {
-    if (lazy_)
-        return lazy_->stringAt({"properties", key, "id"});
     const Record* ref = property(key);
     return ref ? detail::stringAt(*ref, "id") : std::nullopt;
 }
@@ -144,8 +110,6 @@ void Resource::setReferenceId(const char* key, const std::optional<std::string>&
 }
 
 std::optional<bool> Resource::boolProperty(const char* key) const {
-    if (lazy_)
-        return lazy_->boolAt({"properties", key});
     const Record* value = property(key);
     if (!value || !value->is_boolean())
         return std::nullopt;
@@ -161,8 +125,6 @@ void Resource::setBoolProperty(const char* key, std::optional<bool> value) {
 }
 
 std::optional<std::string> Resource::stringProperty(const char* key) const {
-    if (lazy_)
-        return lazy_->stringAt({"properties", key});
     const Record* value = property(key);
     if (!value || !value->is_string())
         return std::nullopt;

@@ -3,7 +3,6 @@
 // Azure network SDK (`route_table`, `use_remote_gateways`...). A write sends the whole record
 // back, so properties this tool does not know survive an update.
 
-#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -13,18 +12,11 @@
 
 namespace dm::azure {
 
-namespace detail {
-class LazyRecord;
-}
-
 // What every ARM resource has: id, name, type, location, tags, and the `properties` bag.
 class Resource {
   public:
     Resource();
     explicit Resource(Record json);
-    // An item of a list page: id, name, type, location, tags and the simple properties are read
-    // from the page; the first other use builds the Record.
-    explicit Resource(std::shared_ptr<const detail::LazyRecord> item);
     virtual ~Resource() = default;
     Resource(const Resource&) = default;
     Resource(Resource&&) = default;
@@ -41,15 +33,14 @@ class Resource {
     std::optional<std::string> provisioning_state() const;
     // The tag map, or JSON null when the resource has no tags.
     Record tags() const;
-    // The tag's text; nullopt when the resource lacks the tag or its value is no text. Cheaper
-    // than tags() on a list item.
+    // The tag's text; nullopt when the resource lacks the tag or its value is no text.
     std::optional<std::string> tag(const char* key) const;
     // Replaces the tags; null removes them.
     void set_tags(Record tags);
 
     // The whole record as ARM returned it (with local changes).
-    const Record& json() const;
-    Record& json();
+    const Record& json() const { return json_; }
+    Record& json() { return json_; }
 
     // The body a PUT of this record sends: the record itself, minus the few fields ARM
     // computes and refuses to take back (see the subclasses).
@@ -74,9 +65,7 @@ class Resource {
     Record& properties();
 
   private:
-    // Built from lazy_ on first use; lazy_ is dropped then.
-    mutable Record json_;
-    mutable std::shared_ptr<const detail::LazyRecord> lazy_;
+    Record json_;
 };
 
 std::ostream& operator<<(std::ostream& out, const Resource& resource);

@@ -1,5 +1,6 @@
 #include "platform/azure/resource_graph_client.hpp"
 
+#include "core/json.hpp"
 #include "core/text.hpp"
 #include "platform/azure/detail.hpp"
 
@@ -43,7 +44,7 @@ QueryResponse ResourceGraphClient::resources(const QueryRequest& query) const {
     auto response =
         pipeline_->send("POST", pipeline_->url(kResourcesPath, kResourceGraphApiVersion), body,
                         {200}, kResourcesPath, "", true);
-    auto answer = detail::parseObject(response.body);
+    auto answer = parseJsonObject(response.body);
     if (!answer)
         throw Error("unreadable answer to the Resource Graph query");
 

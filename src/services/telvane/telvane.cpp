@@ -11,7 +11,7 @@
 
 #include "core/log.hpp"
 #include "core/ip_network.hpp"
-#include "core/json_text.hpp"
+#include "core/json.hpp"
 #include "core/text.hpp"
 #include "services/context/run_context.hpp"
 

@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "core/error.hpp"
-#include "core/json_text.hpp"
+#include "core/json.hpp"
 #include "core/record.hpp"
 #include "platform/http/http.hpp"
 

@@ -106,7 +106,7 @@ std::vector<FoundConnection> findConnections(const std::vector<std::string>& sub
     std::vector<FoundConnection> found;
     for (const auto& subId : subscriptions) {
         std::shared_ptr<NetworkManagementClient> client;
-        std::vector<VirtualHub> hubs;
+        std::vector<azure::ListItem<VirtualHub>> hubs;
         try {
             auto cred = YamlContext().generateAzureCredential(subId);
             if (!cred) {
@@ -133,7 +133,7 @@ std::vector<FoundConnection> findConnections(const std::vector<std::string>& sub
                                                                                scope.hubName)) {
                     auto remote = conn.remote_virtual_network();
                     if (remote && text::iequals(*remote, vnetId))
-                        found.push_back({scope, client, std::move(conn)});
+                        found.push_back({scope, client, conn.resource()});
                 }
             } catch (const std::exception& e) {
                 log()->error("  **Error** Failed to list connections of virtual hub " + hub.name() +
