@@ -17,7 +17,7 @@ struct ControllerReply {
 };
 
 class ControllerModel {
-public:
+  public:
     using Json = nlohmann::ordered_json;
     // Receives one entry per state-changing request, to append to the emulator's write log.
     using WriteSink = std::function<void(const Json& entry)>;

@@ -7,13 +7,13 @@
 namespace dm {
 
 class Error : public std::runtime_error {
-public:
+  public:
     explicit Error(const std::string& message) : std::runtime_error(message) {}
 };
 
 // Bad input from a file or the command line: the message names the file, key and value.
 class ConfigError : public Error {
-public:
+  public:
     using Error::Error;
 };
 

@@ -9,7 +9,7 @@
 namespace dm {
 
 class IpNetwork {
-public:
+  public:
     enum class Family { V4, V6 };
 
     // Parses "address/length" or a bare address (a one-address network). Strict: host bits set
@@ -30,7 +30,7 @@ public:
 
     bool operator==(const IpNetwork& other) const = default;
 
-private:
+  private:
     using Bytes = std::array<uint8_t, 16>;
     IpNetwork(Family f, Bytes addr, int prefix) : family_(f), addr_(addr), prefix_(prefix) {}
     int bitCount() const { return maxPrefixLength(); }

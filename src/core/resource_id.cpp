@@ -5,7 +5,9 @@
 
 namespace dm {
 
-std::vector<std::string> splitResourceId(std::string_view id) { return text::split(id, '/'); }
+std::vector<std::string> splitResourceId(std::string_view id) {
+    return text::split(id, '/');
+}
 
 std::string resourceIdField(std::string_view id, size_t index) {
     auto parts = splitResourceId(id);

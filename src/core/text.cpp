@@ -44,7 +44,8 @@ std::vector<std::string> split(std::string_view s, char sep) {
 std::string join(const std::vector<std::string>& parts, std::string_view sep) {
     std::string out;
     for (size_t i = 0; i < parts.size(); ++i) {
-        if (i) out += sep;
+        if (i)
+            out += sep;
         out += parts[i];
     }
     return out;
@@ -52,8 +53,10 @@ std::string join(const std::vector<std::string>& parts, std::string_view sep) {
 
 std::string trim(std::string_view s) {
     size_t b = 0, e = s.size();
-    while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
-    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
+    while (b < e && std::isspace(static_cast<unsigned char>(s[b])))
+        ++b;
+    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1])))
+        --e;
     return std::string(s.substr(b, e - b));
 }
 

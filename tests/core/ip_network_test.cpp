@@ -10,7 +10,8 @@ namespace {
 bool inside(const char* ip, std::initializer_list<const char*> prefixes) {
     auto net = IpNetwork::parse(ip);
     for (auto p : prefixes)
-        if (IpNetwork::parse(p).contains(net)) return true;
+        if (IpNetwork::parse(p).contains(net))
+            return true;
     return false;
 }
 }  // namespace
@@ -22,7 +23,7 @@ TEST(IpNetwork, ContainmentFollowsFirstAndLastAddress) {
     EXPECT_FALSE(inside("10.0.0.0/8", {"10.1.0.0/16"}));  // larger is not inside smaller
     EXPECT_FALSE(inside("10.1.0.0/16", {}));
     EXPECT_TRUE(inside("10.255.255.255", {"10.0.0.0/8"}));  // bare address is a host network
-    EXPECT_TRUE(inside("11.0.0.0/8", {"10.0.0.0/7"}));  // 10.0.0.0/7 spans 10 and 11
+    EXPECT_TRUE(inside("11.0.0.0/8", {"10.0.0.0/7"}));      // 10.0.0.0/7 spans 10 and 11
     EXPECT_TRUE(inside("0.0.0.0/0", {"0.0.0.0/0"}));
 }
 
@@ -44,10 +45,11 @@ TEST(IpNetwork, ParsingIsStrict) {
     };
     EXPECT_EQ(msg("10.1.0.1/16"), "10.1.0.1/16 has host bits set");
     EXPECT_EQ(msg("fd00::1/64"), "fd00::1/64 has host bits set");
-    for (auto bad : {"10.1.0.0/33", "10.1.0/16", "10.01.0.0/16", "256.0.0.0/8", "10.0.0.0/",
-                     "10.0.0.0/-1", "", "abc", "1:2:3:4:5:6:7:8:9/64", "1::2::3/64", "10.0.0.0/8 ",
-                     "fd00::/129", "12345::/16"}) {
-        EXPECT_EQ(msg(bad), std::string("'") + bad + "' does not appear to be an IPv4 or IPv6 network")
+    for (auto bad :
+         {"10.1.0.0/33", "10.1.0/16", "10.01.0.0/16", "256.0.0.0/8", "10.0.0.0/", "10.0.0.0/-1", "",
+          "abc", "1:2:3:4:5:6:7:8:9/64", "1::2::3/64", "10.0.0.0/8 ", "fd00::/129", "12345::/16"}) {
+        EXPECT_EQ(msg(bad),
+                  std::string("'") + bad + "' does not appear to be an IPv4 or IPv6 network")
             << bad;
     }
 }

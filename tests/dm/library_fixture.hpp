@@ -16,8 +16,8 @@
 #include "emulator/emulator.hpp"
 #include "platform/azure/network_client.hpp"
 #include "services/common/common.hpp"
-#include "services/context/globals.hpp"
 #include "services/common/yaml_context.hpp"
+#include "services/context/globals.hpp"
 #include "support/log_capture.hpp"
 #include "support/scoped.hpp"
 #include "support/scoped_run.hpp"
@@ -25,7 +25,7 @@
 namespace dm::testing {
 
 class LibraryFixture : public ::testing::Test {
-protected:
+  protected:
     static constexpr const char* kTenant = "72f988bf-0000-0000-0000-000000000001";
     static constexpr const char* kClientId = "c1a2b3c4-0000-0000-0000-00000000000a";
     static constexpr const char* kSecret = "emulator-secret-value";
@@ -33,13 +33,12 @@ protected:
 
     void TearDown() override {
         log_.reset();
-        if (emulator_) emulator_->stop();
+        if (emulator_)
+            emulator_->stop();
     }
 
     // Makes the test's run a dry run, or a real one again.
-    void dryRun(bool on = true) {
-        on ? run_.run.dryRun.activate() : run_.run.dryRun.deactivate();
-    }
+    void dryRun(bool on = true) { on ? run_.run.dryRun.activate() : run_.run.dryRun.deactivate(); }
 
     // Starts the emulator with `topology`; a principal that may use every subscription is added
     // when the topology names none. `credentialed` lists the subscriptions the discovery
@@ -51,7 +50,8 @@ protected:
                 {{{"tenant", kTenant}, {"client_id", kClientId}, {"client_secret", kSecret}}});
         }
         if (credentialed.empty() && topology.contains("subscriptions")) {
-            for (const auto& sub : topology["subscriptions"]) credentialed.push_back(sub["id"]);
+            for (const auto& sub : topology["subscriptions"])
+                credentialed.push_back(sub["id"]);
         }
         emu::EmulatorOptions options;
         options.topology = topology;
@@ -85,7 +85,8 @@ protected:
     // The credential of a subscription of the discovery document.
     AzureCredential credential(const std::string& subscriptionId) const {
         auto cred = YamlContext().generateAzureCredential(subscriptionId);
-        if (!cred) throw std::runtime_error("no credential for " + subscriptionId);
+        if (!cred)
+            throw std::runtime_error("no credential for " + subscriptionId);
         return *cred;
     }
 

@@ -27,8 +27,8 @@ class SecurityDomainTest : public dm::testing::LibraryFixture {
     }
     static void options(Record configure, Record domain) {
         Globals::yaml() = {{"configure_gw_name", std::move(configure)},
-                         {"domain", std::move(domain)},
-                         {"spoke_gw_name", "spoke-gw-1"}};
+                           {"domain", std::move(domain)},
+                           {"spoke_gw_name", "spoke-gw-1"}};
     }
     Json domainMembers() {
         return cloud().dump()["controller"]["security_domains"][0]["attachments"];

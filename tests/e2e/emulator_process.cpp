@@ -24,13 +24,19 @@ EmulatorProcess::EmulatorProcess(const std::string& program, const std::string& 
     namespace fs = std::filesystem;
     const fs::path readyFile = fs::path(workDir) / "emulator-ready.json";
     fs::remove(readyFile);
-    std::vector<std::string> args = {program,       "--listen",     "127.0.0.1:0",
-                                     "--topology",  topologyFile,   "--ready-file",
-                                     readyFile.string(), "--state-dir",
+    std::vector<std::string> args = {program,
+                                     "--listen",
+                                     "127.0.0.1:0",
+                                     "--topology",
+                                     topologyFile,
+                                     "--ready-file",
+                                     readyFile.string(),
+                                     "--state-dir",
                                      (fs::path(workDir) / "emulator-state").string()};
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
     std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
+    for (auto& a : args)
+        argv.push_back(a.data());
     argv.push_back(nullptr);
 
     posix_spawn_file_actions_t actions;
@@ -42,7 +48,8 @@ EmulatorProcess::EmulatorProcess(const std::string& program, const std::string& 
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
     int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) throw std::runtime_error("cannot start " + program);
+    if (rc != 0)
+        throw std::runtime_error("cannot start " + program);
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (!fs::exists(readyFile)) {
@@ -61,7 +68,8 @@ EmulatorProcess::EmulatorProcess(const std::string& program, const std::string& 
 }
 
 EmulatorProcess::~EmulatorProcess() {
-    if (pid_ <= 0) return;
+    if (pid_ <= 0)
+        return;
     kill(pid_, SIGTERM);
     int status = 0;
     waitpid(pid_, &status, 0);
@@ -69,18 +77,20 @@ EmulatorProcess::~EmulatorProcess() {
 
 Json EmulatorProcess::admin(const std::string& method, const std::string& path,
                             const Json& body) const {
-    httplib::SSLClient client("127.0.0.1", std::stoi(controllerAddress().substr(
-                                               controllerAddress().rfind(':') + 1)));
+    httplib::SSLClient client(
+        "127.0.0.1", std::stoi(controllerAddress().substr(controllerAddress().rfind(':') + 1)));
     client.set_ca_cert_path(caFile().c_str());
     client.enable_server_certificate_verification(true);
     const std::string text = body.is_null() ? std::string() : body.dump();
-    httplib::Result res = method == "GET"      ? client.Get(path.c_str())
-                          : method == "DELETE" ? client.Delete(path.c_str())
-                                               : client.Post(path.c_str(), text, "application/json");
-    if (!res) throw std::runtime_error("admin " + method + " " + path + " failed");
+    httplib::Result res = method == "GET" ? client.Get(path.c_str())
+                          : method == "DELETE"
+                              ? client.Delete(path.c_str())
+                              : client.Post(path.c_str(), text, "application/json");
+    if (!res)
+        throw std::runtime_error("admin " + method + " " + path + " failed");
     if (res->status >= 300) {
-        throw std::runtime_error("admin " + method + " " + path + ": " + std::to_string(res->status) +
-                                 " " + res->body);
+        throw std::runtime_error("admin " + method + " " + path + ": " +
+                                 std::to_string(res->status) + " " + res->body);
     }
     return res->body.empty() ? Json() : Json::parse(res->body);
 }

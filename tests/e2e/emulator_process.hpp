@@ -13,7 +13,7 @@ namespace dm::test {
 using Json = nlohmann::ordered_json;
 
 class EmulatorProcess {
-public:
+  public:
     // Starts `program` on a free loopback port with the topology file and waits for its ready
     // file; throws std::runtime_error when it does not come up.
     EmulatorProcess(const std::string& program, const std::string& topologyFile,
@@ -28,12 +28,13 @@ public:
     std::string controllerAddress() const { return ready_["controller_address"]; }
 
     // One admin request; returns the decoded JSON answer (null for an empty body).
-    Json admin(const std::string& method, const std::string& path, const Json& body = nullptr) const;
+    Json admin(const std::string& method, const std::string& path,
+               const Json& body = nullptr) const;
     Json state() const { return admin("GET", "/admin/state"); }
     Json writeLog() const { return admin("GET", "/admin/log"); }
     void clearWriteLog() const { admin("DELETE", "/admin/log"); }
 
-private:
+  private:
     pid_t pid_ = -1;
     Json ready_;
 };

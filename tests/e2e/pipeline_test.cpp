@@ -49,7 +49,8 @@ std::map<std::string, std::string> facts(const Json& state, bool withLocks = tru
                 }
                 for (const auto& p : vnet.value("virtualNetworkPeerings", Json::array())) {
                     std::string name = p["name"];
-                    if (name.rfind("RemoteVnetToHubPeering_", 0) == 0) name = "hub-peering";
+                    if (name.rfind("RemoteVnetToHubPeering_", 0) == 0)
+                        name = "hub-peering";
                     out["peering " + v + "/" + name] =
                         std::string(p.value("useRemoteGateways", false) ? "remote-gw " : "") +
                         (p.value("allowGatewayTransit", false) ? "transit " : "") +
@@ -74,7 +75,8 @@ std::map<std::string, std::string> facts(const Json& state, bool withLocks = tru
         out["attachment " + a["spoke_gw_name"].get<std::string>()] = a["transit_gw_name"];
     }
     for (const auto& g : ctrl.value("gateways", Json::array())) {
-        out["adv " + g["gw_name"].get<std::string>()] = g.value("advertised_cidrs", Json::array()).dump();
+        out["adv " + g["gw_name"].get<std::string>()] =
+            g.value("advertised_cidrs", Json::array()).dump();
     }
     for (const auto& d : ctrl.value("security_domains", Json::array())) {
         out["domain " + d["domain_name"].get<std::string>()] = d["attachments"].dump();
@@ -83,16 +85,17 @@ std::map<std::string, std::string> facts(const Json& state, bool withLocks = tru
 }
 
 class DemoRun : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/dm-e2e-XXXXXX";
         work_ = mkdtemp(pattern);
         emulator_ = std::make_unique<EmulatorProcess>(
-            DM_EMULATOR, std::string(DM_SOURCE_DIR) + "/examples/demo/topology.json", work_.string());
+            DM_EMULATOR, std::string(DM_SOURCE_DIR) + "/examples/demo/topology.json",
+            work_.string());
         for (const char* alias : {"spokes-east", "hub-central"}) {
             fs::create_directories(work_ / "output" / alias);
-            for (const auto& f :
-                 fs::directory_iterator(fs::path(DM_SOURCE_DIR) / "examples/demo/terraform" / alias)) {
+            for (const auto& f : fs::directory_iterator(fs::path(DM_SOURCE_DIR) /
+                                                        "examples/demo/terraform" / alias)) {
                 fs::copy_file(f.path(), work_ / "output" / alias / f.path().filename());
             }
         }
@@ -102,7 +105,8 @@ protected:
 
     void TearDown() override {
         emulator_.reset();
-        if (!HasFailure()) fs::remove_all(work_);
+        if (!HasFailure())
+            fs::remove_all(work_);
     }
 
     void writeYaml(std::string text) {
@@ -213,15 +217,19 @@ TEST_F(DemoRun, AccountWithoutMatchingVnetsStillStoresAnEmptyRecord) {
     auto r = tool();
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     const Json record = Json::parse(slurp(revertJson("hub-central")));
-    EXPECT_EQ(record.dump(),
-              R"({"vnetid-tf-size":{},"gw_adv_cidr":{},"peering_prop":{},"peerings":{},"vhc_list":{}})");
+    EXPECT_EQ(
+        record.dump(),
+        R"({"vnetid-tf-size":{},"gw_adv_cidr":{},"peering_prop":{},"peerings":{},"vhc_list":{}})");
 }
 
 TEST_F(DemoRun, FailureMidRunKeepsAPartialRecordThatARevertUndoes) {
     // The second attach (spoke-web) is refused: spoke-app is switched by then, its peerings gone.
     emulator_->admin("POST", "/admin/faults",
-                     {{"action", "attach_spoke_to_transit_gateway"}, {"after", 1}, {"count", 1},
-                      {"status", 200}, {"message", "attachment quota reached"}});
+                     {{"action", "attach_spoke_to_transit_gateway"},
+                      {"after", 1},
+                      {"count", 1},
+                      {"status", 200},
+                      {"message", "attachment quota reached"}});
     auto r = tool();
     EXPECT_EQ(r.exitCode, 1) << r.out;
     EXPECT_NE(r.out.find("is partly switched"), std::string::npos) << r.out;

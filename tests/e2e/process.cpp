@@ -29,29 +29,35 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
     char errTmpl[] = "/tmp/dmproc-err-XXXXXX";
     int outFd = mkstemp(outTmpl);
     int errFd = mkstemp(errTmpl);
-    if (outFd < 0 || errFd < 0) throw std::runtime_error("mkstemp failed");
+    if (outFd < 0 || errFd < 0)
+        throw std::runtime_error("mkstemp failed");
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, outFd, 1);
     posix_spawn_file_actions_adddup2(&actions, errFd, 2);
-    if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+    if (!cwd.empty())
+        posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
 
     std::vector<std::string> envStrings;
     for (char** e = environ; *e; ++e) {
         std::string kv(*e);
-        if (!env.count(kv.substr(0, kv.find('=')))) envStrings.push_back(kv);
+        if (!env.count(kv.substr(0, kv.find('='))))
+            envStrings.push_back(kv);
     }
-    for (const auto& [k, v] : env) envStrings.push_back(k + "=" + v);
+    for (const auto& [k, v] : env)
+        envStrings.push_back(k + "=" + v);
     std::vector<char*> envp;
-    for (auto& s : envStrings) envp.push_back(s.data());
+    for (auto& s : envStrings)
+        envp.push_back(s.data());
     envp.push_back(nullptr);
 
     std::vector<std::string> argStrings{program};
     argStrings.insert(argStrings.end(), args.begin(), args.end());
     std::vector<char*> argv;
-    for (auto& s : argStrings) argv.push_back(s.data());
+    for (auto& s : argStrings)
+        argv.push_back(s.data());
     argv.push_back(nullptr);
 
     pid_t pid;
@@ -69,7 +75,8 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
     result.err = slurp(errTmpl);
     std::remove(outTmpl);
     std::remove(errTmpl);
-    if (rc != 0) throw std::runtime_error("cannot start " + program);
+    if (rc != 0)
+        throw std::runtime_error("cannot start " + program);
     return result;
 }
 

@@ -20,7 +20,7 @@ std::filesystem::path tempDir() {
 
 // Removes this process's temporary files once its tests are done.
 class TempCleanup : public ::testing::Environment {
-public:
+  public:
     void TearDown() override {
         std::error_code ec;
         std::filesystem::remove_all(tempDir(), ec);

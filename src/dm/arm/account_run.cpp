@@ -8,9 +8,9 @@
 #include <spdlog/spdlog.h>
 
 #include "core/text.hpp"
-#include "services/common/config_check.hpp"
 #include "dm/arm/vnet_pipeline.hpp"
 #include "services/aws/aws.hpp"
+#include "services/common/config_check.hpp"
 #include "services/context/app_exit_status.hpp"
 #include "services/context/globals.hpp"
 #include "services/telvane/telvane.hpp"
@@ -19,11 +19,14 @@
 namespace dm::arm {
 namespace {
 
-std::shared_ptr<spdlog::logger> driverLog() { return spdlog::get("dm"); }
+std::shared_ptr<spdlog::logger> driverLog() {
+    return spdlog::get("dm");
+}
 
 Record newRevertRecord() {
     Record r = Record::object();
-    for (const char* key : {"vnetid-tf-size", "gw_adv_cidr", "peering_prop", "peerings", "vhc_list"})
+    for (const char* key :
+         {"vnetid-tf-size", "gw_adv_cidr", "peering_prop", "peerings", "vhc_list"})
         r[key] = Record::object();
     return r;
 }
@@ -33,8 +36,10 @@ Record buildVnetMap(const RunContext& run, const AccountContext& account) {
     const std::string where = "account_info[" + std::to_string(account.index) + "].";
     const Record& vnets = config::requireKey(account.entry, "vnets", where);
     Record map = Record::object();
-    if (vnets.is_null()) return map;
-    if (!vnets.is_array()) throw ConfigError(run.inputPath + ": '" + where + "vnets' must be a list");
+    if (vnets.is_null())
+        return map;
+    if (!vnets.is_array())
+        throw ConfigError(run.inputPath + ": '" + where + "vnets' must be a list");
     for (size_t i = 0; i < vnets.size(); ++i) {
         const std::string entryWhere = where + "vnets[" + std::to_string(i) + "].";
         map[textForm(config::requireKey(vnets[i], "vnet_name", entryWhere))] = vnets[i];
@@ -67,13 +72,14 @@ void writeRunReport(const RunContext& run, const AccountSummary& s) {
         {"error_lines", s.errorLines},
         {"revert_record", s.revertRecordStored ? Record(Terraform::revertInfoPath()) : Record()},
         {"log_file", run.logFile},
-        {"finished_at", fmt::format("{:%Y-%m-%dT%H:%M:%SZ}",
-                                    fmt::gmtime(std::chrono::system_clock::to_time_t(
-                                        run.clock())))}};
+        {"finished_at",
+         fmt::format("{:%Y-%m-%dT%H:%M:%SZ}",
+                     fmt::gmtime(std::chrono::system_clock::to_time_t(run.clock())))}};
     const auto path = std::filesystem::path(s.targetLocation) / "switch-traffic-report.json";
     std::ofstream out(path);
     out << report.dump(2) << "\n";
-    if (!out) driverLog()->warn("**Alert** Cannot write the run report " + path.string());
+    if (!out)
+        driverLog()->warn("**Alert** Cannot write the run report " + path.string());
 }
 
 void wrapUp(RunContext& run, AccountContext& account, const Record& revertRecord,
@@ -87,7 +93,8 @@ void wrapUp(RunContext& run, AccountContext& account, const Record& revertRecord
     } else {
         Terraform::deleteRevertInfo();
     }
-    if (run.options.s3backup) Aws::uploadAllFiles(run.document, account.targetLocation, "switch");
+    if (run.options.s3backup)
+        Aws::uploadAllFiles(run.document, account.targetLocation, "switch");
     if (revert) {
         Aws::deleteBucketObj(run.document, account.targetLocation,
                              "terraform-import-associations.sh");
@@ -102,8 +109,8 @@ void runAccount(RunContext& run, AccountContext& account) {
     auto log = driverLog();
     const bool revert = run.options.revert;
     const size_t errorsBefore = AppExitStatus().errorCount();
-    run.summaries.push_back({account.subscriptionId, account.targetLocation, "stopped", {}, {},
-                             {}, 0, false});
+    run.summaries.push_back(
+        {account.subscriptionId, account.targetLocation, "stopped", {}, {}, {}, 0, false});
     AccountSummary& summary = run.summaries.back();
     auto finish = [&](const char* outcome) {
         summary.outcome = outcome;
@@ -111,7 +118,8 @@ void runAccount(RunContext& run, AccountContext& account) {
         writeRunReport(run, summary);
     };
 
-    if (run.options.s3download) Aws::downloadAllFiles(run.document, account.targetLocation);
+    if (run.options.s3download)
+        Aws::downloadAllFiles(run.document, account.targetLocation);
 
     const bool recordExists = Terraform::isRevertInfoExist();
     if (!revert && recordExists) {
@@ -128,7 +136,8 @@ void runAccount(RunContext& run, AccountContext& account) {
 
     if (!run.spokeGwAdvCidr) {
         Record advMap = Telvane::get_spoke_gw_adv_cidr(run.apiEndpointUrl, run.cid);
-        if (!advMap.is_null()) run.spokeGwAdvCidr = std::move(advMap);
+        if (!advMap.is_null())
+            run.spokeGwAdvCidr = std::move(advMap);
     }
 
     // The record lives in the run while the account does, so services reach it; it goes when
@@ -179,7 +188,8 @@ void runAccount(RunContext& run, AccountContext& account) {
         } catch (const std::exception& e) {
             log->error("**Error** " + std::string(e.what()));
         }
-        if (!current.empty()) summary.failed.push_back(current);
+        if (!current.empty())
+            summary.failed.push_back(current);
         // Peerings and hub connections already deleted are recorded nowhere else: keep the
         // record of what was changed so that a revert can undo it.
         if (!revert && account.changesStarted && !run.dryRun.active()) {
@@ -202,7 +212,8 @@ void runAccount(RunContext& run, AccountContext& account) {
 
 void logRunSummary(const RunContext& run) {
     auto log = driverLog();
-    if (!log || run.summaries.empty()) return;
+    if (!log || run.summaries.empty())
+        return;
     const bool revert = run.options.revert;
     log->info(std::string("Summary") + (run.dryRun.active() ? " (dry run)" : "") + ":");
     for (const auto& s : run.summaries) {
@@ -211,13 +222,16 @@ void logRunSummary(const RunContext& run) {
                            (revert ? " VNet(s) reverted, " : " VNet(s) switched, ") +
                            std::to_string(s.skipped.size()) + " skipped, " +
                            std::to_string(s.failed.size()) + " failed";
-        if (!s.failed.empty()) line += " (" + text::join(s.failed, ", ") + ")";
+        if (!s.failed.empty())
+            line += " (" + text::join(s.failed, ", ") + ")";
         line += "; " + std::to_string(s.errorLines) + " error line(s)";
         log->info(line);
-        if (s.revertRecordStored) log->info("    revert record: " + s.targetLocation + "/revert.json");
+        if (s.revertRecordStored)
+            log->info("    revert record: " + s.targetLocation + "/revert.json");
         log->info("    run report: " + s.targetLocation + "/switch-traffic-report.json");
     }
-    if (!run.logFile.empty()) log->info("  log file: " + run.logFile);
+    if (!run.logFile.empty())
+        log->info("  log file: " + run.logFile);
 }
 
 }  // namespace dm::arm

@@ -4,31 +4,36 @@
 
 #include <fmt/format.h>
 
-#include "core/log.hpp"
 #include "core/error.hpp"
+#include "core/log.hpp"
 #include "core/resource_id.hpp"
-#include "services/common/discoverylib.hpp"
 #include "core/text.hpp"
 #include "dm/arm/library_log.hpp"
+#include "services/common/discoverylib.hpp"
 
 namespace dm::arm {
 
-std::shared_ptr<spdlog::logger> libraryLogger() { return namedLogger(kLibraryLoggerName); }
+std::shared_ptr<spdlog::logger> libraryLogger() {
+    return namedLogger(kLibraryLoggerName);
+}
 
 const std::map<std::string, std::string> SwitchTraffic::region = {
-    {"eastus", "use"},        {"centralus", "usc"},   {"westus", "usw"},
-    {"westus2", "usw2"},      {"northeurope", "eun"}, {"westeurope", "euw"},
-    {"southeastasia", "asse"}, {"japaneast", "jae"},  {"chinaeast2", "che2"},
+    {"eastus", "use"},         {"centralus", "usc"},   {"westus", "usw"},
+    {"westus2", "usw2"},       {"northeurope", "eun"}, {"westeurope", "euw"},
+    {"southeastasia", "asse"}, {"japaneast", "jae"},   {"chinaeast2", "che2"},
     {"chinanorth2", "chn2"},
 };
 
-void SwitchTraffic::setDryRun() { currentRun().dryRun.activate(); }
+void SwitchTraffic::setDryRun() {
+    currentRun().dryRun.activate();
+}
 
 bool SwitchTraffic::isExpectedVpcPrefix(const std::string& ip,
                                         const std::vector<IpNetwork>& prefixes) {
     const IpNetwork network = IpNetwork::parse(ip);
     for (const auto& n : prefixes) {
-        if (n.contains(network)) return true;
+        if (n.contains(network))
+            return true;
     }
     return false;
 }
@@ -36,13 +41,15 @@ bool SwitchTraffic::isExpectedVpcPrefix(const std::string& ip,
 std::string SwitchTraffic::deduceGwName(const Record& vpcAid2GwNameMap, const Record& vpcId,
                                         const Record& vpcName, const Record& accountId) {
     const std::string key = textForm(vpcId) + "-" + textForm(accountId);
-    if (auto mapped = lookup(vpcAid2GwNameMap, key)) return textForm(*mapped);
+    if (auto mapped = lookup(vpcAid2GwNameMap, key))
+        return textForm(*mapped);
     return textForm(vpcName) + "-" + textForm(accountId) + "-gw";
 }
 
 const std::string& SwitchTraffic::regionCode(const std::string& regionId) {
     auto it = region.find(regionId);
-    if (it == region.end()) throw Error("no region code for location '" + regionId + "'");
+    if (it == region.end())
+        throw Error("no region code for location '" + regionId + "'");
     return it->second;
 }
 
@@ -50,7 +57,8 @@ std::string SwitchTraffic::deduceGwNameWithSubnetCidr(const std::string& regionI
                                                       const std::string& cidr) {
     const std::string address = cidr.substr(0, cidr.find('/'));
     auto parts = text::split(address, '.');
-    if (parts.size() < 4) throw Error("'" + cidr + "' is not an IPv4 CIDR");
+    if (parts.size() < 4)
+        throw Error("'" + cidr + "' is not an IPv4 CIDR");
     std::string hex;
     for (size_t i = 0; i < 4; ++i) {
         const auto& part = parts[i];

@@ -15,9 +15,9 @@
 #include "platform/azure/network_client.hpp"
 #include "platform/azure/records.hpp"
 #include "platform/azure/resource_graph_client.hpp"
+#include "services/common/yaml_context.hpp"
 #include "services/context/command_options.hpp"
 #include "services/context/run_context.hpp"
-#include "services/common/yaml_context.hpp"
 
 namespace dm::arm {
 
@@ -40,7 +40,7 @@ struct RemotePeering {
 };
 
 class SwitchTraffic {
-public:
+  public:
     SwitchTraffic() = delete;
 
     // The run's dry-run policy under the library's name: true in a dry run.
@@ -139,11 +139,9 @@ public:
 
     // --- remote-gateway use ---
     // Turns use_remote_gateways off on the VNet's native peerings; returns the property list.
-    static Record disableUseRemoteGwInPeering(const std::string& subscriptionId,
-                                              const NetworkManagementClient& local_network_client,
-                                              const VirtualNetwork& vnet,
-                                              const std::optional<std::string>& exclude =
-                                                  std::nullopt);
+    static Record disableUseRemoteGwInPeering(
+        const std::string& subscriptionId, const NetworkManagementClient& local_network_client,
+        const VirtualNetwork& vnet, const std::optional<std::string>& exclude = std::nullopt);
     static void restoreUseRemoteGwInPeering(const NetworkManagementClient& local_network_client,
                                             const Record& peeringPropList);
 
@@ -165,7 +163,7 @@ public:
     // Associates (true) or disassociates (false) the spoke attachment with its domain.
     static void attach_spoke_domain(bool attach);
 
-private:
+  private:
     static const std::string& regionCode(const std::string& regionId);
 };
 

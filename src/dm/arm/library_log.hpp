@@ -17,6 +17,8 @@ inline constexpr const char* kLibraryLoggerName = "dm.arm.cutoverlib";
 std::shared_ptr<spdlog::logger> libraryLogger();
 
 // A Python-like text form of a flag in log lines ("True"/"False").
-inline const char* pyBool(bool b) { return b ? "True" : "False"; }
+inline const char* pyBool(bool b) {
+    return b ? "True" : "False";
+}
 
 }  // namespace dm::arm

@@ -31,7 +31,6 @@ std::string remoteVnetIdOf(const VirtualNetworkPeering& peering) {
     return *id;
 }
 
-
 // Text value of a peering-pair record's key; a stored record that lost a key is refused whole.
 std::string pairText(const Record& pair, const char* key) {
     auto value = lookup(pair, key);

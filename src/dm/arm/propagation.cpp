@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "core/error.hpp"
-#include "dm/arm/cutoverlib.hpp"
 #include "core/resource_id.hpp"
+#include "dm/arm/cutoverlib.hpp"
 #include "dm/arm/library_log.hpp"
 
 namespace dm::arm {

@@ -6,9 +6,9 @@
 #include <string>
 
 #include "core/error.hpp"
+#include "core/resource_id.hpp"
 #include "core/text.hpp"
 #include "dm/arm/cutoverlib.hpp"
-#include "core/resource_id.hpp"
 #include "dm/arm/library_log.hpp"
 #include "dm/arm/peering_snapshot.hpp"
 #include "services/vwan/vwan_mgmt.hpp"

@@ -2,8 +2,8 @@
 #include <spdlog/spdlog.h>
 
 #include "core/text.hpp"
-#include "services/common/config_check.hpp"
 #include "dm/arm/vnet_pipeline.hpp"
+#include "services/common/config_check.hpp"
 #include "services/subnet_groups/subnet_groups.hpp"
 #include "services/telvane/telvane.hpp"
 #include "services/terraform/terraform.hpp"
@@ -16,7 +16,8 @@ namespace {
 // Read in place: a section holds every VNet of the account, too much to copy for each one.
 const Record* recorded(const Record& revertRecord, const char* section, const std::string& key) {
     auto map = revertRecord.find(section);
-    if (map == revertRecord.end()) return nullptr;
+    if (map == revertRecord.end())
+        return nullptr;
     auto entry = map->find(key);
     return entry == map->end() ? nullptr : &*entry;
 }
@@ -32,8 +33,7 @@ void restoreNativePaths(VnetRun& v) {
     if (auto props = recorded(v.revertRecord, "peering_prop", v.vnetKey)) {
         SwitchTraffic::restoreUseRemoteGwInPeering(v.client, *props);
     }
-    SubnetGroups::revert(v.vnet, v.optionRecord, v.gwName, v.transitName, v.run.apiBase,
-                         v.run.cid);
+    SubnetGroups::revert(v.vnet, v.optionRecord, v.gwName, v.transitName, v.run.apiBase, v.run.cid);
 }
 
 // The advertised CIDRs the gateway had before the switch (none when none recorded).
@@ -41,7 +41,8 @@ void restoreAdvertisedCidrs(VnetRun& v) {
     auto log = spdlog::get("dm");
     std::vector<std::string> cidrs;
     if (auto list = recorded(v.revertRecord, "gw_adv_cidr", v.gwName)) {
-        for (const auto& c : *list) cidrs.push_back(textForm(c));
+        for (const auto& c : *list)
+            cidrs.push_back(textForm(c));
     }
     const std::string cidrText = text::join(cidrs, ",");
     if (cidrText.empty()) {

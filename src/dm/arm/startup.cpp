@@ -53,7 +53,8 @@ std::optional<std::string> chooseInputFile(const CommandOptions& o, int& status)
         }
         return std::string("/tmp/discovery.yaml");
     }
-    if (o.yaml_file && !o.yaml_file->empty()) return *o.yaml_file;
+    if (o.yaml_file && !o.yaml_file->empty())
+        return *o.yaml_file;
     std::cout << "Missing input yaml! Please use --s3_yaml_download to download from S3  or "
                  "--yaml_file to specify the local filename"
               << std::endl;
@@ -78,7 +79,8 @@ void configureLogging(RunContext& run) {
 void controllerLogin(RunContext& run) {
     auto [user, password] = Common::getCtrlCredential(run.options);
     const Record& telvane = config::requireKey(run.document, "telvane", "");
-    const std::string controllerIp = textForm(config::requireKey(telvane, "controller_ip", "telvane."));
+    const std::string controllerIp =
+        textForm(config::requireKey(telvane, "controller_ip", "telvane."));
     run.apiBase = "https://" + controllerIp + "/v1/";
     Telvane::configure({Common::getControllerCaBundle(run.document), nullptr});
     run.cid = Telvane::getCid(controllerIp, user, password);
@@ -97,7 +99,8 @@ void buildGlobalRecord(RunContext& run) {
     g["transitPeeringMap"] = Common::getTransitPeeringMap(doc);
     g["delete_vnet_lock"] = Common::getSWDeleteVnetLock(doc);
     g["delete_peering"] = config::requireKey(st, "delete_peering", "switch_traffic.");
-    g["manage_terraform_import"] = config::requireKey(st, "manage_terraform_import", "switch_traffic.");
+    g["manage_terraform_import"] =
+        config::requireKey(st, "manage_terraform_import", "switch_traffic.");
     YamlContext().setSubscriptionMap(g["subscriptionMap"]);
     Common::readGlobalConfigOption(doc, g);
     YamlContext().setGlobalContext(doc);  // the run's own document: nothing to copy
@@ -120,7 +123,8 @@ AccountContext prepareAccount(const RunContext& run, const Record& entry, size_t
     account.subscriptionInfo = record["subscriptionInfo"];
 
     record["subscriptionId"] = subIdValue;
-    record["provider"] = config::requireKey(account.subscriptionInfo, "alias", where + "subscriptionInfo.");
+    record["provider"] =
+        config::requireKey(account.subscriptionInfo, "alias", where + "subscriptionInfo.");
     record["vwan"] = config::requireKey(entry, "vwan", where);
     record["hpe"] = lowerTextForm(config::requireKey(entry, "hpe", where));
     const Record& maxHpe = config::requireKey(entry, "max_hpe_performance", where);
@@ -152,21 +156,26 @@ std::optional<int> parseCommandLine(const std::vector<std::string>& arguments,
         return status == 0 ? 0 : kUsageErrorStatus;
     }
     // Absent and empty differ: an empty --s3_yaml_download still asks for a download.
-    if (app.count("--ctrl_user")) options.ctrl_user = ctrlUser;
-    if (app.count("--s3_yaml_download")) options.s3_yaml_download = s3Yaml;
-    if (app.count("--yaml_file")) options.yaml_file = yamlFile;
+    if (app.count("--ctrl_user"))
+        options.ctrl_user = ctrlUser;
+    if (app.count("--s3_yaml_download"))
+        options.s3_yaml_download = s3Yaml;
+    if (app.count("--yaml_file"))
+        options.yaml_file = yamlFile;
     return std::nullopt;
 }
 
 int runSwitchTraffic(RunContext& run, const std::vector<std::string>& arguments) {
     run.arguments = arguments;
-    if (auto status = parseCommandLine(arguments, run.options)) return *status;
+    if (auto status = parseCommandLine(arguments, run.options))
+        return *status;
 
     Globals::setRevert(run.options.revert);
 
     int status = 0;
     auto input = chooseInputFile(run.options, status);
-    if (!input) return status;
+    if (!input)
+        return status;
     run.inputPath = *input;
     std::error_code ec;
     if (!std::filesystem::is_regular_file(run.inputPath, ec)) {
@@ -181,7 +190,8 @@ int runSwitchTraffic(RunContext& run, const std::vector<std::string>& arguments)
     Common::logCommandOptions("dm.arm.switch_traffic " + text::join(arguments, " "));
 
     // One policy for every component; the transports and the account-folder writer enforce it.
-    if (run.options.dry_run) run.dryRun.activate();
+    if (run.options.dry_run)
+        run.dryRun.activate();
     controllerLogin(run);
     buildGlobalRecord(run);
 

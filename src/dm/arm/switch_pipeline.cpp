@@ -4,9 +4,9 @@
 #include <spdlog/spdlog.h>
 
 #include "core/text.hpp"
-#include "services/common/config_check.hpp"
 #include "dm/arm/vnet_pipeline.hpp"
 #include "services/common/common.hpp"
+#include "services/common/config_check.hpp"
 #include "services/subnet_groups/subnet_groups.hpp"
 #include "services/telvane/telvane.hpp"
 #include "services/terraform/terraform.hpp"
@@ -20,7 +20,8 @@ const char* kControllerPeeringPrefix = "tl-peer-";
 // A VNet whose Terraform file is already marked was switched before.
 bool alreadySwitched(VnetRun& v) {
     const std::string name = v.vnet.name();
-    if (Common::isBeforeSwitchTraffic(v.account.targetLocation + "/" + name + ".tf")) return false;
+    if (Common::isBeforeSwitchTraffic(v.account.targetLocation + "/" + name + ".tf"))
+        return false;
     spdlog::get("dm")->error(
         "**Error** Cannot perform dm.arm.switch_traffic for " + name +
         " because the switch_traffic attribute is already set to true in " + name +
@@ -45,26 +46,32 @@ void prepareImports(VnetRun& v) {
     const Record& domain = config::requireKey(v.optionRecord, "domain", "options.");
     const bool hasDomain = !domain.is_null() && !(domain.is_string() && domain.empty()) &&
                            !(domain.is_boolean() && !domain.get<bool>());
-    if (hasDomain) Terraform::createDomainAssociation(v.vnet.name(), v.gwName, textForm(domain));
+    if (hasDomain)
+        Terraform::createDomainAssociation(v.vnet.name(), v.gwName, textForm(domain));
 }
 
 // The advertisement override: a non-empty text, or a list joined with ",".
 std::optional<std::string> spokeAdvertisement(const Record& value) {
-    if (value.is_null()) return std::nullopt;
+    if (value.is_null())
+        return std::nullopt;
     if (value.is_array()) {
-        if (value.empty()) return std::nullopt;
+        if (value.empty())
+            return std::nullopt;
         std::vector<std::string> parts;
-        for (const auto& item : value) parts.push_back(textForm(item));
+        for (const auto& item : value)
+            parts.push_back(textForm(item));
         return text::join(parts, ",");
     }
     std::string s = textForm(value);
-    if (s.empty()) return std::nullopt;
+    if (s.empty())
+        return std::nullopt;
     return s;
 }
 
 // The spoke gateway's advertised CIDRs and the transit peer's check.
 void advertiseCidrs(VnetRun& v) {
-    if (isTrue(config::requireKey(v.optionRecord, "configure_subnet_groups", "options."))) return;
+    if (isTrue(config::requireKey(v.optionRecord, "configure_subnet_groups", "options.")))
+        return;
     auto log = spdlog::get("dm");
     std::vector<std::string> cidrs = SwitchTraffic::discoverVpcCidr(v.vnet, v.optionRecord);
     const std::string tlvx =
@@ -100,11 +107,13 @@ void advertiseCidrs(VnetRun& v) {
     }
 
     const Record& peers = config::requireKey(v.optionRecord, "transitPeeringMap", "options.");
-    if (!peers.is_object() || !peers.contains(v.transitName)) return;
+    if (!peers.is_object() || !peers.contains(v.transitName))
+        return;
     const std::string peer = textForm(peers[v.transitName]);
     for (const auto& cidr : cidrs) {
         log->info("- Check " + peer + " for spoke adv. cidr " + cidr);
-        if (v.run.dryRun.active()) continue;
+        if (v.run.dryRun.active())
+            continue;
         try {
             Telvane::check_transit_received_cidr(v.run.apiEndpointUrl, v.run.cid, peer, cidr);
         } catch (const std::exception& e) {
@@ -117,7 +126,8 @@ void advertiseCidrs(VnetRun& v) {
 }  // namespace
 
 bool runSwitchPipeline(VnetRun& v) {
-    if (alreadySwitched(v)) return false;
+    if (alreadySwitched(v))
+        return false;
     v.account.changesStarted = true;
     chooseGatewayNames(v);
     discoverRouting(v);

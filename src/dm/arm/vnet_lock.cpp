@@ -4,8 +4,8 @@
 #include <optional>
 #include <string>
 
-#include "dm/arm/cutoverlib.hpp"
 #include "core/resource_id.hpp"
+#include "dm/arm/cutoverlib.hpp"
 #include "dm/arm/library_log.hpp"
 #include "platform/azure/lock_client.hpp"
 

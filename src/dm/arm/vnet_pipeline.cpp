@@ -3,16 +3,20 @@
 #include <spdlog/spdlog.h>
 
 #include "core/text.hpp"
-#include "services/common/config_check.hpp"
 #include "services/common/common.hpp"
+#include "services/common/config_check.hpp"
 #include "services/telvane/telvane.hpp"
 
 namespace dm::arm {
 
-bool isTrue(const Record& value) { return value.is_boolean() && value.get<bool>(); }
+bool isTrue(const Record& value) {
+    return value.is_boolean() && value.get<bool>();
+}
 
 namespace {
-std::shared_ptr<spdlog::logger> driverLog() { return spdlog::get("dm"); }
+std::shared_ptr<spdlog::logger> driverLog() {
+    return spdlog::get("dm");
+}
 }  // namespace
 
 void prepareOptions(VnetRun& v, const Record& vnetMap) {
@@ -54,11 +58,13 @@ void setPropagation(VnetRun& v, bool disableFlag) {
 }
 
 void removeLocks(VnetRun& v) {
-    if (!isTrue(config::requireKey(v.optionRecord, "delete_vnet_lock", "options."))) return;
+    if (!isTrue(config::requireKey(v.optionRecord, "delete_vnet_lock", "options.")))
+        return;
     SwitchTraffic::deleteVnetLock(v.account.credential, v.vnet);
     auto [transitCred, transitVnet] =
         SwitchTraffic::getTransitVnet(v.run.apiEndpointUrl, v.run.cid, v.transitName);
-    if (transitCred) SwitchTraffic::deleteVnetLock(transitCred, transitVnet);
+    if (transitCred)
+        SwitchTraffic::deleteVnetLock(transitCred, transitVnet);
 }
 
 void detachSpokeGateway(VnetRun& v) {
@@ -83,10 +89,10 @@ void attachSpokeGateway(VnetRun& v) {
     const bool subnetGroups =
         isTrue(config::requireKey(v.optionRecord, "configure_subnet_groups", "options."));
     const Record& maxHpe = config::requireKey(v.optionRecord, "max_hpe_performance", "options.");
-    const bool noMaxPerformance =
-        !subnetGroups && !maxHpe.is_null() && textForm(maxHpe) == "false";
+    const bool noMaxPerformance = !subnetGroups && !maxHpe.is_null() && textForm(maxHpe) == "false";
     // The detail line is part of what a dry run shows, so it is logged in both.
-    if (noMaxPerformance) log->info("  with max_hpe_performance False");
+    if (noMaxPerformance)
+        log->info("  with max_hpe_performance False");
     if (!v.run.dryRun.active()) {
         const std::string& url = v.run.apiEndpointUrl;
         if (subnetGroups) {

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "core/record.hpp"
-#include "dm/arm/cutoverlib.hpp"
 #include "dm/arm/account_context.hpp"
+#include "dm/arm/cutoverlib.hpp"
 
 namespace dm::arm {
 
@@ -29,7 +29,7 @@ struct VnetRun {
     const Record& entry;  // the VNet's entry of the account's "vnets"
     Record& revertRecord;
     Record& optionRecord;  // the run's option record of this VNet (Globals::yaml())
-    std::string vnetKey;  // subscription id + ":" + VNet name
+    std::string vnetKey;   // subscription id + ":" + VNet name
     std::string gwName;
     std::string transitName;
     Record rtbTargetRtbMap = Record::object();

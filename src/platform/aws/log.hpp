@@ -9,6 +9,8 @@ namespace dm::aws {
 
 inline constexpr const char* kLoggerName = "dm.aws";
 
-inline std::shared_ptr<spdlog::logger> awsLogger() { return namedLogger(kLoggerName); }
+inline std::shared_ptr<spdlog::logger> awsLogger() {
+    return namedLogger(kLoggerName);
+}
 
 }  // namespace dm::aws

@@ -13,10 +13,10 @@ namespace dm::azure {
 
 // Endpoints of one Azure cloud (public, China, US Government, or custom such as the emulator).
 struct AzureCloud {
-    std::string name;                // "public", "china", "usgovernment", "custom"
-    std::string authorityHost;       // e.g. "https://login.microsoftonline.com"
-    std::string resourceManager;     // e.g. "https://management.azure.com"
-    std::string tokenScope;          // e.g. "https://management.azure.com/.default"
+    std::string name;                     // "public", "china", "usgovernment", "custom"
+    std::string authorityHost;            // e.g. "https://login.microsoftonline.com"
+    std::string resourceManager;          // e.g. "https://management.azure.com"
+    std::string tokenScope;               // e.g. "https://management.azure.com/.default"
     std::optional<std::string> caBundle;  // PEM file that verifies the endpoints' TLS peers
 
     static AzureCloud publicCloud();
@@ -45,7 +45,7 @@ struct ClientSecretCredentialOptions {
 };
 
 class TokenCredential {
-public:
+  public:
     virtual ~TokenCredential() = default;
     // A valid bearer token for `scope`, from the cache while it is not about to expire.
     virtual AccessToken getToken(const std::string& scope) = 0;
@@ -56,8 +56,9 @@ public:
 };
 
 // A credential for the client-credentials grant. Tokens are cached per scope in the credential,
-// so callers keep one credential per service principal. getToken throws AuthenticationError (platform/azure/errors.hpp) when the grant is
-// refused, and TransportError when the token endpoint cannot be reached.
+// so callers keep one credential per service principal. getToken throws AuthenticationError
+// (platform/azure/errors.hpp) when the grant is refused, and TransportError when the token endpoint
+// cannot be reached.
 std::shared_ptr<TokenCredential> makeClientSecretCredential(ClientSecretCredentialOptions options);
 
 // A new retrying libcurl transport for a CA bundle (the system store when nullopt) with the

@@ -39,7 +39,7 @@ struct TransportStats {
 // or a 202 with Location is returned to the caller as it came. Serialises concurrent send()
 // calls, so one object can serve a whole process (see sharedTransport).
 class CurlTransport : public Transport {
-public:
+  public:
     explicit CurlTransport(CurlTransportOptions options = {});
     ~CurlTransport() override;
     CurlTransport(const CurlTransport&) = delete;
@@ -57,7 +57,7 @@ public:
     // Counters since construction.
     TransportStats stats() const;
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -16,7 +16,8 @@ bool isIdempotent(const Request& request) {
 
 std::optional<std::string> Response::header(const std::string& name) const {
     for (const auto& [k, v] : headers) {
-        if (text::iequals(k, name)) return v;
+        if (text::iequals(k, name))
+            return v;
     }
     return std::nullopt;
 }

@@ -40,7 +40,7 @@ struct Response {
 
 // A request that got no HTTP response at all (connection refused or dropped, TLS, timeout).
 class TransportError : public dm::Error {
-public:
+  public:
     // Without further knowledge the request may have reached the server.
     explicit TransportError(const std::string& message) : dm::Error(message) {}
     TransportError(const std::string& message, bool requestSent)
@@ -50,12 +50,12 @@ public:
     // (name resolution, connect, TLS handshake), so even a POST can be sent again.
     bool requestSent() const { return requestSent_; }
 
-private:
+  private:
     bool requestSent_ = true;
 };
 
 class Transport {
-public:
+  public:
     virtual ~Transport() = default;
     // Sends one request and returns whatever status came back; throws TransportError when no
     // response arrived.

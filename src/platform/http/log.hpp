@@ -9,6 +9,8 @@ namespace dm::http {
 
 inline constexpr const char* kLoggerName = "dm.http";
 
-inline std::shared_ptr<spdlog::logger> httpLogger() { return namedLogger(kLoggerName); }
+inline std::shared_ptr<spdlog::logger> httpLogger() {
+    return namedLogger(kLoggerName);
+}
 
 }  // namespace dm::http

@@ -25,8 +25,8 @@
 #include "platform/aws/s3_client.hpp"
 #include "platform/aws/sigv4_transport.hpp"
 #include "platform/aws/sts_client.hpp"
-#include "platform/http/retry.hpp"
 #include "platform/http/dry_run_guard.hpp"
+#include "platform/http/retry.hpp"
 #include "services/aws/archive_layout.hpp"
 #include "services/context/run_context.hpp"
 

@@ -12,7 +12,7 @@
 namespace dm {
 
 class Aws {
-public:
+  public:
     // After this the run is a dry run: uploads and deletions are logged as "[dry-run] ..."
     // lines and skipped; downloads still happen. The S3 sessions (keys, connections) belong to
     // the run.

@@ -10,9 +10,9 @@
 #include "services/common/config_check.hpp"
 #include "services/common/options_table.hpp"
 #include "services/common/secret_source.hpp"
+#include "services/common/yaml_context.hpp"
 #include "services/context/run_context.hpp"
 #include "services/terraform/terraform.hpp"
-#include "services/common/yaml_context.hpp"
 
 namespace dm {
 

@@ -32,7 +32,8 @@ class Common {
         "AzureBastionSubnet", "RouteServerSubnet"};
 
     // Loads a YAML file under the YAML 1.2 core schema into an ordered record and makes it the
-    // run's document (and `path` its input path); a missing or malformed file is a ConfigError naming the file.
+    // run's document (and `path` its input path); a missing or malformed file is a ConfigError
+    // naming the file.
     static Record convert_yaml_to_json(const std::string& path);
 
     // Throws ConfigError naming the file and the type found when the document's "document_type"

@@ -15,9 +15,9 @@
 #include "core/error.hpp"
 #include "core/ip_network.hpp"
 #include "services/common/common.hpp"
-#include "services/context/run_context.hpp"
 #include "services/common/config_check.hpp"
 #include "services/common/options_table.hpp"
+#include "services/context/run_context.hpp"
 
 namespace dm {
 

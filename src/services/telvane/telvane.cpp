@@ -9,9 +9,9 @@
 #include <utility>
 #include <vector>
 
-#include "core/log.hpp"
 #include "core/ip_network.hpp"
 #include "core/json.hpp"
+#include "core/log.hpp"
 #include "core/text.hpp"
 #include "services/context/run_context.hpp"
 

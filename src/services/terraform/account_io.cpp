@@ -79,7 +79,6 @@ void writeAll(int fd, std::string_view bytes, const fs::path& path) {
     }
 }
 
-
 int syncFd(int fd) {
     countFsync();
     return ::fsync(fd);
@@ -135,7 +134,6 @@ fs::path tempPathOf(const fs::path& path) {
     temp += ".tmp";
     return temp;
 }
-
 
 void renameOrRemove(const fs::path& temp, const fs::path& path) {
     countRename();

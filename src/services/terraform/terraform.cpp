@@ -8,8 +8,8 @@
 #include <functional>
 #include <set>
 
-#include "core/log.hpp"
 #include "core/error.hpp"
+#include "core/log.hpp"
 #include "core/text.hpp"
 #include "services/context/globals.hpp"
 #include "services/terraform/account_io.hpp"

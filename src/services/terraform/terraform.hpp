@@ -1,7 +1,7 @@
 #pragma once
 // Terraform: the account folder's generated Terraform files, import scripts and revert record.
-// Class-level, like the other toolkit services, over the run's state; docs/account-folder.md describes the files and
-// docs/revert-record.md the record.
+// Class-level, like the other toolkit services, over the run's state; docs/account-folder.md
+// describes the files and docs/revert-record.md the record.
 
 #include <string>
 

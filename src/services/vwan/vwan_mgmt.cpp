@@ -7,14 +7,14 @@
 
 #include <spdlog/spdlog.h>
 
-#include "core/log.hpp"
 #include "core/error.hpp"
+#include "core/log.hpp"
 #include "core/resource_id.hpp"
 #include "core/text.hpp"
 #include "platform/azure/errors.hpp"
 #include "platform/azure/network_client.hpp"
-#include "services/context/globals.hpp"
 #include "services/common/yaml_context.hpp"
+#include "services/context/globals.hpp"
 
 namespace dm {
 namespace {
@@ -127,8 +127,7 @@ std::vector<FoundConnection> findConnections(const std::vector<std::string>& sub
         }
         for (const auto& hub : hubs) {
             try {
-                const HubScope scope{subId, resourceGroupOf(hub.id()),
-                                     hub.name()};
+                const HubScope scope{subId, resourceGroupOf(hub.id()), hub.name()};
                 for (auto& conn : client->hub_virtual_network_connections.list(scope.resourceGroup,
                                                                                scope.hubName)) {
                     auto remote = conn.remote_virtual_network();

@@ -59,9 +59,7 @@ class EmulatorComponentTest : public ::testing::Test {
         emulator = std::make_unique<emu::Emulator>(options);
         emulator->start();
     }
-    void TearDown() override {
-        emulator->stop();
-    }
+    void TearDown() override { emulator->stop(); }
 
     // A credential whose transport retries with recorded, instant waits; null `transport`
     // takes a default one.

@@ -4,8 +4,8 @@
 
 #include "core/error.hpp"
 #include "services/common/common.hpp"
-#include "services/context/globals.hpp"
 #include "services/common/yaml_context.hpp"
+#include "services/context/globals.hpp"
 #include "support/scoped.hpp"
 #include "support/scoped_run.hpp"
 

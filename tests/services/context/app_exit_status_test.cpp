@@ -12,8 +12,7 @@ namespace {
 class AppExitStatusTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        logger_ = std::make_shared<spdlog::logger>("exit-status-test",
-                                                   run_.run.exitStatus.sink());
+        logger_ = std::make_shared<spdlog::logger>("exit-status-test", run_.run.exitStatus.sink());
         logger_->set_level(spdlog::level::trace);
     }
     testing::ScopedRun run_;
