@@ -140,17 +140,13 @@ http::Response send(const std::string& url, const Fields& fields) {
 }
 
 // Sends one action and returns the reply's "results" (null when the reply has none). Refusals,
-// HTTP errors and replies that are not JSON throw TelvaneError. A changing action in a dry run is
-// logged and not sent; the result is then null.
+// HTTP errors and replies that are not JSON throw TelvaneError; a changing action in a dry run
+// is refused by the run's guard (http::DryRunRefused).
 // `entryKeys`, when given, are the only fields of each "results" entry that the caller reads;
 // none keeps every field.
 Record call(const std::string& url, const Fields& fields,
             std::vector<std::string_view> entryKeys = {}) {
     const std::string& action = fields.front().second;
-    if (currentRun().dryRun.active() && !isReadingAction(action)) {
-        logger()->info("[dry-run] {} not sent", action);
-        return Record();
-    }
     http::Response response = send(url, fields);
     std::optional<Record> parsed =
         parseJsonSelecting(response.body, {"results", std::move(entryKeys), std::nullopt});

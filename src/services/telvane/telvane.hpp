@@ -51,15 +51,14 @@ struct TelvaneOptions {
 
 // Every call is one form-encoded HTTPS POST (wire format in docs/controller-api.md) over the
 // run's connection to the controller. Failures are dm::Error: TelvaneError for what the
-// controller answered, http::TransportError when nothing came back. In a dry run changing
-// actions are logged and not sent (and the run's guard refuses them should one get through);
-// reads are sent.
+// controller answered, http::TransportError when nothing came back. In a dry run the callers
+// skip their changing actions; one that reaches the client is refused by the run's dry-run
+// guard (http::DryRunRefused, and the run fails). Reads are sent.
 class Telvane {
   public:
     // Sets the run's CA bundle and transport used from the next call on.
     static void configure(TelvaneOptions options);
-    // From now on the run is a dry run: changing actions are logged with "[dry-run]" and not
-    // sent.
+    // From now on the run is a dry run: changing actions are refused.
     static void setDryRun();
     static bool isDryRun();
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "emulator.hpp"
+#include "platform/http/dry_run_guard.hpp"
 #include "services/telvane/telvane.hpp"
 #include "support/scoped_run.hpp"
 
@@ -82,8 +83,9 @@ TEST_F(TelvaneOverHttps, RefusedLoginAndDryRunLeaveNoTrace) {
         failureOf([] { Telvane::getCid(emulator->controllerAddress(), "operator", "wrong-pw"); }),
         "invalid username or password");
     Telvane::setDryRun();
-    Telvane::attach_spoke_to_transit_gw(url, cid, "spoke-1", "transit-2");
-    Telvane::edit_gw_adv_cidr(url, cid, "spoke-1", "");
+    EXPECT_THROW(Telvane::attach_spoke_to_transit_gw(url, cid, "spoke-1", "transit-2"),
+                 dm::http::DryRunRefused);
+    EXPECT_THROW(Telvane::edit_gw_adv_cidr(url, cid, "spoke-1", ""), dm::http::DryRunRefused);
     EXPECT_TRUE(Telvane::list_attached_spoke(url, cid, "transit-2").empty());
     EXPECT_TRUE(emulator->writeLog().empty()) << emulator->writeLog().dump();
 }

@@ -1,10 +1,14 @@
 // Telvane against a recording fake transport: what goes on the wire and how replies are read.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <deque>
 #include <string>
 #include <vector>
 
+#include "platform/http/dry_run_guard.hpp"
+#include "services/context/app_exit_status.hpp"
 #include "services/telvane/telvane.hpp"
 #include "support/log_capture.hpp"
 #include "support/scoped_run.hpp"
@@ -179,28 +183,27 @@ TEST_F(TelvaneTest, FailuresCarryTheControllerReasonOrTheHttpFacts) {
               http + "503 to list_gateways: busy");
 }
 
-TEST_F(TelvaneTest, DryRunSendsReadsButNotChanges) {
-    dm::testing::LogCapture log({"dm.arm.telvane"}, spdlog::level::info);
+TEST_F(TelvaneTest, DryRunSendsReadsAndRefusesChanges) {
     Telvane::setDryRun();
-    Telvane::attach_spoke_to_transit_gw(kUrl, "c", "s", "t");
-    Telvane::edit_gw_adv_cidr(kUrl, "c", "s", "10.0.0.0/8");
-    Telvane::telvane_post(
-        kUrl,
-        {{"action", "disassociate_attachment_from_multi_cloud_security_domain"}, {"CID", "c"}});
-    Telvane::delete_spoke_subnet_group(kUrl, "c", "s", "app");
+    const std::vector<std::function<void()>> changes = {
+        [] { Telvane::attach_spoke_to_transit_gw(kUrl, "c", "s", "t"); },
+        [] { Telvane::edit_gw_adv_cidr(kUrl, "c", "s", "10.0.0.0/8"); },
+        [] {
+            Telvane::telvane_post(
+                kUrl, {{"action", "disassociate_attachment_from_multi_cloud_security_domain"},
+                       {"CID", "c"}});
+        },
+        [] { Telvane::delete_spoke_subnet_group(kUrl, "c", "s", "app"); },
+    };
+    for (const auto& change : changes)
+        EXPECT_THROW(change(), dm::http::DryRunRefused);
     EXPECT_TRUE(fake->requests.empty());
+    EXPECT_EQ(dm::AppExitStatus().getStatus(), 1);
 
     fake->reply(R"({"return": true, "results": []})");
     Telvane::list_attached_spoke(kUrl, "c", "t");
     Telvane::telvane_post(kUrl, {{"action", "list_multi_cloud_security_domains"}, {"CID", "c"}});
     EXPECT_EQ(fake->requests.size(), 2u);
-    EXPECT_EQ(
-        log.lines(),
-        (std::vector<std::string>{
-            "info: [dry-run] attach_spoke_to_transit_gateway not sent",
-            "info: [dry-run] edit_gateway_advertised_cidrs not sent",
-            "info: [dry-run] disassociate_attachment_from_multi_cloud_security_domain not sent",
-            "info: [dry-run] delete_spoke_subnet_group not sent"}));
 }
 
 TEST_F(TelvaneTest, NeitherPasswordNorLoginIdReachesALogLine) {
