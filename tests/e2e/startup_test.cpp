@@ -106,4 +106,10 @@ TEST(StartupDocument, BadDocumentsGiveOneLineNamingTheFile) {
     EXPECT_NE(r.out.find(otherType), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("AWS"), std::string::npos) << r.out;
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+
+    auto recursive = writeTemp("recursive.yaml", "r: &r [*r]\n");
+    r = runProcess(DM_PROGRAM, {"--yaml_file", recursive});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "Error: " + recursive +
+                         ":1:8: r[0]: recursive alias *r: it refers to a node that contains it\n");
 }
