@@ -75,6 +75,7 @@ struct AccountSummary {
     std::vector<std::string> done;     // VNets switched (or reverted)
     std::vector<std::string> skipped;  // VNets refused as already switched
     std::vector<std::string> failed;   // the VNet whose pipeline stopped the run
+    std::vector<std::string> notFound;  // VNets of the YAML that the subscription does not have
     size_t errorLines = 0;
     bool revertRecordStored = false;
 };
