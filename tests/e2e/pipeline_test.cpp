@@ -232,7 +232,8 @@ TEST_F(DemoRun, AccountWithoutMatchingVnetsStillStoresAnEmptyRecord) {
           "  account " + kHub + ": completed; 0 VNet(s) switched, 0 skipped, 0 failed; " +
               "0 error line(s); 2 not found in Azure (zz-no-such-vnet, no-such-vnet)\n",
           "  account " + kSpokes + ": completed; 3 VNet(s) switched, 0 skipped, 0 failed; " +
-              "0 error line(s)\n"}) {
+              "0 error line(s)\n",
+          "    revert record: " + revertJson("spokes-east").string() + "\n"}) {
         EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
     }
     EXPECT_EQ(r.out.find("not found in subscription " + kSpokes), std::string::npos);

@@ -237,7 +237,10 @@ void logRunSummary(const RunContext& run) {
                     text::join(s.notFound, ", ") + ")";
         }
         log->info(line);
-        if (s.revertRecordStored) log->info("    revert record: " + s.targetLocation + "/revert.json");
+        if (s.revertRecordStored) {
+            log->info("    revert record: " + s.targetLocation + "/" +
+                      Globals::getRelativeTmpPath() + "/revert.json");
+        }
         log->info("    run report: " + s.targetLocation + "/switch-traffic-report.json");
     }
     if (!run.logFile.empty()) log->info("  log file: " + run.logFile);
