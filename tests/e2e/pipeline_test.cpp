@@ -212,7 +212,9 @@ TEST_F(DemoRun, DryRunsChangeNothingInEitherMode) {
 
 TEST_F(DemoRun, AccountWithoutMatchingVnetsStillStoresAnEmptyRecord) {
     std::string yaml = slurp(fs::path(DM_SOURCE_DIR) / "examples/demo/discovery.yaml.in");
-    yaml = std::regex_replace(yaml, std::regex("vnet_name: spoke-ops"), "vnet_name: no-such-vnet");
+    yaml = std::regex_replace(yaml, std::regex("vnet_name: spoke-ops"),
+                              "vnet_name: zz-no-such-vnet\n        tlvx_cidr: ''\n"
+                              "      - vnet_name: no-such-vnet");
     writeYaml(yaml);
     auto r = tool();
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
@@ -220,6 +222,26 @@ TEST_F(DemoRun, AccountWithoutMatchingVnetsStillStoresAnEmptyRecord) {
     EXPECT_EQ(
         record.dump(),
         R"({"vnetid-tf-size":{},"gw_adv_cidr":{},"peering_prop":{},"peerings":{},"vhc_list":{}})");
+
+    // The names that matched nothing are reported in YAML order; an account whose VNets all
+    // exist keeps its summary line as it was.
+    auto notFound = [&](const std::string& alias) {
+        return Json::parse(slurp(work_ / "output" / alias / "switch-traffic-report.json"))
+            .at("vnets_not_found");
+    };
+    EXPECT_EQ(notFound("hub-central"), Json::array({"zz-no-such-vnet", "no-such-vnet"}));
+    EXPECT_EQ(notFound("spokes-east"), Json::array());
+    for (const std::string& line :
+         {"**Alert** VNet(s) of the YAML not found in subscription " + kHub +
+              ": zz-no-such-vnet, no-such-vnet\n",
+          "  account " + kHub + ": completed; 0 VNet(s) switched, 0 skipped, 0 failed; " +
+              "0 error line(s); 2 not found in Azure (zz-no-such-vnet, no-such-vnet)\n",
+          "  account " + kSpokes + ": completed; 3 VNet(s) switched, 0 skipped, 0 failed; " +
+              "0 error line(s)\n",
+          "    revert record: " + revertJson("spokes-east").string() + "\n"}) {
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
+    }
+    EXPECT_EQ(r.out.find("not found in subscription " + kSpokes), std::string::npos);
 }
 
 TEST_F(DemoRun, FailureMidRunKeepsAPartialRecordThatARevertUndoes) {

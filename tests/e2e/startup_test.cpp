@@ -1,5 +1,6 @@
 // Start-up of the program: the command line, the input file choice and its failures.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -50,11 +51,19 @@ TEST(StartupInput, MissingInputPrintsBothMessagesAndEndsWithOne) {
     r = runProcess(DM_PROGRAM, {"--yaml_file", "nosuch.yaml"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.out, "YAML File nosuch.yaml does not exist\n");
+}
 
-    // A folder is not a regular file.
-    r = runProcess(DM_PROGRAM, {"--yaml_file", "/tmp"});
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.out, "YAML File /tmp does not exist\n");
+TEST(StartupInput, InputThatIsNotARegularFileIsNeverRead) {
+    std::filesystem::create_directories(tempDir());
+    // Opening a FIFO without a writer would block the run.
+    const std::string fifo = (tempDir() / "input.fifo").string();
+    std::filesystem::remove(fifo);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {tempDir().string(), std::string("/dev/null"), fifo}) {
+        auto r = runProcess(DM_PROGRAM, {"--yaml_file", path});
+        EXPECT_EQ(r.exitCode, 1) << path;
+        EXPECT_EQ(r.out, "YAML File " + path + " is not a regular file\n");
+    }
 }
 
 TEST(StartupInput, S3ValueWinsEvenWhenEmpty) {
@@ -106,4 +115,10 @@ TEST(StartupDocument, BadDocumentsGiveOneLineNamingTheFile) {
     EXPECT_NE(r.out.find(otherType), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("AWS"), std::string::npos) << r.out;
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+
+    auto recursive = writeTemp("recursive.yaml", "r: &r [*r]\n");
+    r = runProcess(DM_PROGRAM, {"--yaml_file", recursive});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "Error: " + recursive +
+                         ":1:8: r[0]: recursive alias *r: it refers to a node that contains it\n");
 }

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include <fmt/chrono.h>
 #include <spdlog/spdlog.h>
@@ -47,6 +48,20 @@ Record buildVnetMap(const RunContext& run, const AccountContext& account) {
     return map;
 }
 
+// The VNet names of the map (in YAML order) that name none of the subscription's VNets.
+std::vector<std::string> vnetsNotFound(const Record& vnetMap,
+                                       const std::vector<azure::ListItem<VirtualNetwork>>& vnets) {
+    std::set<std::string> present;
+    for (const auto& vnet : vnets)
+        present.insert(vnet.name());
+    std::vector<std::string> missing;
+    for (const auto& item : vnetMap.items()) {
+        if (!present.count(item.key()))
+            missing.push_back(item.key());
+    }
+    return missing;
+}
+
 // Stores the record; when that fails, its content goes to the log so that nothing is lost.
 void storeRevertRecord(const Record& record, AccountSummary& summary) {
     try {
@@ -69,6 +84,7 @@ void writeRunReport(const RunContext& run, const AccountSummary& s) {
         {run.options.revert ? "vnets_reverted" : "vnets_switched", s.done},
         {"vnets_skipped", s.skipped},
         {"vnets_failed", s.failed},
+        {"vnets_not_found", s.notFound},
         {"error_lines", s.errorLines},
         {"revert_record", s.revertRecordStored ? Record(Terraform::revertInfoPath()) : Record()},
         {"log_file", run.logFile},
@@ -110,9 +126,13 @@ void runAccount(RunContext& run, AccountContext& account) {
     const bool revert = run.options.revert;
     const size_t errorsBefore = AppExitStatus().errorCount();
     run.summaries.push_back(
-        {account.subscriptionId, account.targetLocation, "stopped", {}, {}, {}, 0, false});
+        {account.subscriptionId, account.targetLocation, "stopped", {}, {}, {}, {}, 0, false});
     AccountSummary& summary = run.summaries.back();
     auto finish = [&](const char* outcome) {
+        if (!summary.notFound.empty()) {
+            log->warn("**Alert** VNet(s) of the YAML not found in subscription " +
+                      account.subscriptionId + ": " + text::join(summary.notFound, ", "));
+        }
         summary.outcome = outcome;
         summary.errorLines = AppExitStatus().errorCount() - errorsBefore;
         writeRunReport(run, summary);
@@ -163,6 +183,7 @@ void runAccount(RunContext& run, AccountContext& account) {
                                        account.credential->getSubId());
         const Record vnetMap = buildVnetMap(run, account);
         const auto vnets = client.virtual_networks.list_all();
+        summary.notFound = vnetsNotFound(vnetMap, vnets);
         for (const auto& listed : vnets) {
             if (!vnetMap.contains(listed.name()))
                 continue;
@@ -225,9 +246,15 @@ void logRunSummary(const RunContext& run) {
         if (!s.failed.empty())
             line += " (" + text::join(s.failed, ", ") + ")";
         line += "; " + std::to_string(s.errorLines) + " error line(s)";
+        if (!s.notFound.empty()) {
+            line += "; " + std::to_string(s.notFound.size()) + " not found in Azure (" +
+                    text::join(s.notFound, ", ") + ")";
+        }
         log->info(line);
-        if (s.revertRecordStored)
-            log->info("    revert record: " + s.targetLocation + "/revert.json");
+        if (s.revertRecordStored) {
+            log->info("    revert record: " + s.targetLocation + "/" +
+                      Globals::getRelativeTmpPath() + "/revert.json");
+        }
         log->info("    run report: " + s.targetLocation + "/switch-traffic-report.json");
     }
     if (!run.logFile.empty())

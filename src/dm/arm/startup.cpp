@@ -178,8 +178,15 @@ int runSwitchTraffic(RunContext& run, const std::vector<std::string>& arguments)
         return status;
     run.inputPath = *input;
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(run.inputPath, ec)) {
+    const auto inputStatus = std::filesystem::status(run.inputPath, ec);
+    if (!std::filesystem::exists(inputStatus)) {
         std::cout << "YAML File " << run.inputPath << " does not exist" << std::endl;
+        return 1;
+    }
+    // A folder, a device or a FIFO is refused without being opened: a read could block or
+    // never end.
+    if (!std::filesystem::is_regular_file(inputStatus)) {
+        std::cout << "YAML File " << run.inputPath << " is not a regular file" << std::endl;
         return 1;
     }
 

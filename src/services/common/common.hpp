@@ -32,8 +32,10 @@ class Common {
         "AzureBastionSubnet", "RouteServerSubnet"};
 
     // Loads a YAML file under the YAML 1.2 core schema into an ordered record and makes it the
-    // run's document (and `path` its input path); a missing or malformed file is a ConfigError
-    // naming the file.
+    // run's document (and `path` its input path). A ConfigError naming the file refuses a file
+    // that is missing, not a regular file (it is never read) or malformed, a stream of more than
+    // one document, an alias inside the node it names, and a document beyond the node and
+    // nesting limits of docs/discovery-yaml.md.
     static Record convert_yaml_to_json(const std::string& path);
 
     // Throws ConfigError naming the file and the type found when the document's "document_type"

@@ -1,16 +1,22 @@
 // Loading the discovery YAML under the YAML 1.2 core schema, and checking its shape.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <yaml-cpp/eventhandler.h>
 #include <yaml-cpp/yaml.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <limits>
 #include <set>
+#include <sstream>
+#include <unordered_map>
+#include <vector>
 
 #include "core/error.hpp"
 #include "core/ip_network.hpp"
@@ -24,6 +30,15 @@ namespace dm {
 namespace {
 
 constexpr const char* kTagPrefix = "tag:yaml.org,2002:";
+
+// yaml-cpp shares an aliased node rather than copying it, so a few lines can stand for a graph
+// that is cyclic (an alias inside the node it names) or whose expansion is astronomical (each
+// level a list of aliases of the one below); the record copies every use. A real discovery
+// document has some ten nodes per VNet and nests seven levels deep: these limits leave room for
+// tens of thousands of VNets, while the most that aliases can make of a few lines converts in a
+// fraction of a second and about a hundred megabytes.
+constexpr std::size_t kMaxNodes = 1'000'000;
+constexpr std::size_t kMaxDepth = 100;
 
 std::string at(const std::string& path, const YAML::Mark& mark) {
     if (mark.is_null())
@@ -183,6 +198,187 @@ Record scalarToRecord(const YAML::Node& node, const std::string& file) {
     return value;
 }
 
+// Walks the parser's events before any node is built and refuses a stream that the conversion
+// could not finish: an alias inside the node it names, more than kMaxNodes nodes once every
+// alias is expanded, nesting deeper than kMaxDepth (through aliases too), a second document.
+// What it lets through converts with bounded recursion, time and memory.
+class ShapeGuard : public YAML::EventHandler {
+  public:
+    explicit ShapeGuard(const std::string& file) : file_(file) {}
+
+    void OnDocumentStart(const YAML::Mark& mark) override {
+        if (++documents_ > 1)
+            fail(mark, "a second document starts here; the file must hold one document");
+    }
+    void OnDocumentEnd() override {}
+
+    void OnNull(const YAML::Mark& mark, YAML::anchor_t anchor) override { leaf(mark, anchor, ""); }
+    void OnScalar(const YAML::Mark& mark, const std::string&, YAML::anchor_t anchor,
+                  const std::string& value) override {
+        leaf(mark, anchor, value);
+    }
+    void OnAlias(const YAML::Mark& mark, YAML::anchor_t anchor) override {
+        // The parser refuses an unknown anchor before it reports the alias.
+        const Anchor& target = anchors_[anchor];
+        if (target.open) {
+            fail(mark,
+                 "recursive alias *" + target.name + ": it refers to a node that contains it");
+        }
+        count(mark, target.nodes);
+        reach(mark, stack_.size() + target.levels);
+        completed(target.text);
+    }
+    void OnSequenceStart(const YAML::Mark& mark, const std::string&, YAML::anchor_t anchor,
+                         YAML::EmitterStyle::value) override {
+        open(mark, anchor, false);
+    }
+    void OnSequenceEnd() override { close(); }
+    void OnMapStart(const YAML::Mark& mark, const std::string&, YAML::anchor_t anchor,
+                    YAML::EmitterStyle::value) override {
+        open(mark, anchor, true);
+    }
+    void OnMapEnd() override { close(); }
+    void OnAnchor(const YAML::Mark&, const std::string& name) override { anchorName_ = name; }
+
+  private:
+    // What an alias of the anchor adds: its nodes, and the nesting levels it spans.
+    struct Anchor {
+        std::string name;
+        bool open = false;  // still being read: an alias now would sit inside it
+        std::size_t nodes = 1;
+        std::size_t levels = 0;
+        std::string text;  // a scalar's text, for the key path when the alias is a key
+    };
+    struct Frame {
+        bool map = false;
+        bool atKey = true;  // a map's next node is a key
+        std::string key;
+        std::size_t index = 0;
+        YAML::anchor_t anchor = YAML::NullAnchor;
+        std::size_t nodesBefore = 0;
+        std::size_t deepest = 0;  // the deepest level reached inside
+    };
+
+    // The key path of the node that comes next (a key is reported at its map), made only for an
+    // error.
+    std::string nextPath() const {
+        std::string path;
+        for (const Frame& frame : stack_) {
+            if (!frame.map) {
+                path = config::element(path, frame.index);
+            } else if (!frame.atKey) {
+                path = config::child(path, frame.key);
+            }
+        }
+        return path;
+    }
+
+    [[noreturn]] void fail(const YAML::Mark& mark, const std::string& what) const {
+        const std::string path = nextPath();
+        throw ConfigError(at(file_, mark) + ": " + (path.empty() ? "" : path + ": ") + what);
+    }
+
+    void count(const YAML::Mark& mark, std::size_t nodes) {
+        if (nodes > kMaxNodes - nodes_) {
+            fail(mark,
+                 "more than " + std::to_string(kMaxNodes) + " nodes once aliases are expanded");
+        }
+        nodes_ += nodes;
+    }
+
+    void reach(const YAML::Mark& mark, std::size_t level) {
+        if (level > kMaxDepth)
+            fail(mark, "nested deeper than " + std::to_string(kMaxDepth) + " levels");
+        if (!stack_.empty())
+            stack_.back().deepest = std::max(stack_.back().deepest, level);
+    }
+
+    // A node of the current collection is complete.
+    void completed(const std::string& text) {
+        if (stack_.empty())
+            return;
+        Frame& top = stack_.back();
+        if (!top.map) {
+            ++top.index;
+        } else {
+            if (top.atKey)
+                top.key = text;
+            top.atKey = !top.atKey;
+        }
+    }
+
+    void leaf(const YAML::Mark& mark, YAML::anchor_t anchor, const std::string& text) {
+        count(mark, 1);
+        if (anchor != YAML::NullAnchor)
+            anchors_[anchor] = {anchorName_, false, 1, 0, text};
+        completed(text);
+    }
+
+    void open(const YAML::Mark& mark, YAML::anchor_t anchor, bool map) {
+        count(mark, 1);
+        const std::size_t level = stack_.size() + 1;
+        reach(mark, level);
+        if (anchor != YAML::NullAnchor)
+            anchors_[anchor] = {anchorName_, true, 1, 0, ""};
+        stack_.push_back({map, true, "", 0, anchor, nodes_ - 1, level});
+    }
+
+    void close() {
+        Frame frame = std::move(stack_.back());
+        stack_.pop_back();
+        if (frame.anchor != YAML::NullAnchor) {
+            Anchor& anchor = anchors_[frame.anchor];
+            anchor.open = false;
+            anchor.nodes = nodes_ - frame.nodesBefore;
+            anchor.levels = frame.deepest - stack_.size();
+        }
+        if (!stack_.empty())
+            stack_.back().deepest = std::max(stack_.back().deepest, frame.deepest);
+        completed("");
+    }
+
+    const std::string file_;
+    int documents_ = 0;
+    std::size_t nodes_ = 0;
+    std::string anchorName_;
+    std::vector<Frame> stack_;
+    std::unordered_map<YAML::anchor_t, Anchor> anchors_;
+};
+
+// The file's bytes. Only a regular file is read: a folder, a FIFO or a device could block or
+// never end; O_NONBLOCK keeps the open of a FIFO from waiting for a writer.
+std::string readRegularFile(const std::string& path) {
+    auto failure = [&](const std::string& what) {
+        return ConfigError(path + ": cannot read YAML file: " + what);
+    };
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        throw failure(std::strerror(errno));
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat info {};
+    if (::fstat(fd, &info) != 0)
+        throw failure(std::strerror(errno));
+    if (S_ISDIR(info.st_mode))
+        throw failure(std::strerror(EISDIR));
+    if (!S_ISREG(info.st_mode))
+        throw failure("not a regular file");
+    std::string text;
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got == 0)
+            return text;
+        if (got < 0 && errno != EINTR)
+            throw failure(std::strerror(errno));
+        if (got > 0)
+            text.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+// Recursion depth is bounded by kMaxDepth: ShapeGuard has checked the document first.
 Record toRecord(const YAML::Node& node, const std::string& file) {
     switch (node.Type()) {
         case YAML::NodeType::Null:
@@ -335,17 +531,15 @@ void checkAccounts(const Record& doc, bool globalConfigureGwName) {
 }  // namespace
 
 Record Common::convert_yaml_to_json(const std::string& path) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) {
-        throw ConfigError(path + ": cannot read YAML file: Is a directory");
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw ConfigError(path + ": cannot read YAML file: " + std::strerror(errno));
-    }
+    const std::string text = readRegularFile(path);
     YAML::Node root;
     try {
-        root = YAML::Load(in);
+        std::istringstream events(text);
+        YAML::Parser parser(events);
+        ShapeGuard guard(path);
+        while (parser.HandleNextDocument(guard)) {
+        }
+        root = YAML::Load(text);
     } catch (const YAML::Exception& e) {
         throw ConfigError(at(path, e.mark) + ": malformed YAML: " + e.msg);
     }

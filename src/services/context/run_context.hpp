@@ -71,10 +71,11 @@ class ExitStatus {
 struct AccountSummary {
     std::string subscriptionId;
     std::string targetLocation;
-    std::string outcome;               // "completed", "refused" or "stopped"
-    std::vector<std::string> done;     // VNets switched (or reverted)
-    std::vector<std::string> skipped;  // VNets refused as already switched
-    std::vector<std::string> failed;   // the VNet whose pipeline stopped the run
+    std::string outcome;                // "completed", "refused" or "stopped"
+    std::vector<std::string> done;      // VNets switched (or reverted)
+    std::vector<std::string> skipped;   // VNets refused as already switched
+    std::vector<std::string> failed;    // the VNet whose pipeline stopped the run
+    std::vector<std::string> notFound;  // VNets of the YAML that the subscription does not have
     size_t errorLines = 0;
     bool revertRecordStored = false;
 };

@@ -1,7 +1,9 @@
 // Loading the discovery YAML: core-schema typing, key order, and the exact error texts.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <chrono>
 #include <cmath>
 
 #include "core/error.hpp"
@@ -112,6 +114,73 @@ TEST_F(YamlLoaderTest, FileAndSyntaxErrorsNameTheFile) {
     } catch (const ConfigError& e) {
         EXPECT_EQ(std::string(e.what()), dir_.file("d.yaml") + ":3:1: duplicate key \"a\"");
     }
+    // Neither is read: a FIFO without a writer would block, a device may never end.
+    ASSERT_EQ(::mkfifo(dir_.file("fifo").c_str(), 0600), 0);
+    for (const std::string& path : {dir_.file("fifo"), std::string("/dev/zero")}) {
+        try {
+            Common::convert_yaml_to_json(path);
+            FAIL() << "no error for " << path;
+        } catch (const ConfigError& e) {
+            EXPECT_EQ(std::string(e.what()), path + ": cannot read YAML file: not a regular file");
+        }
+    }
+}
+
+std::string repeat(const std::string& text, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i)
+        out += text;
+    return out;
+}
+
+// Nine levels, each a list of ten aliases of the one below: 10^9 nodes once expanded.
+std::string aliasBomb() {
+    std::string text = "a: &a [x, x, x, x, x, x, x, x, x, x]\n";
+    for (char level = 'b'; level <= 'i'; ++level) {
+        const std::string alias = std::string("*") + static_cast<char>(level - 1);
+        text +=
+            std::string(1, level) + ": &" + level + " [" + alias + repeat(", " + alias, 9) + "]\n";
+    }
+    return text;
+}
+
+TEST_F(YamlLoaderTest, HostileDocumentsAreRefusedAtOnceWithOneLine) {
+    const std::string deepPath = "deep" + repeat("[0]", 99);
+    const struct {
+        const char* name;
+        std::string text;
+        std::string error;
+    } cases[] = {
+        {"alias inside its own anchor", "r: &r [*r]\n",
+         "d.yaml:1:8: r[0]: recursive alias *r: it refers to a node that contains it"},
+        {"alias deeper inside its own anchor", "ok: &ok 1\na: &a\n  b: [*ok, *a]\n",
+         "d.yaml:3:12: a.b[1]: recursive alias *a: it refers to a node that contains it"},
+        {"alias bomb", aliasBomb(),
+         "d.yaml:6:36: f[7]: more than 1000000 nodes once aliases are expanded"},
+        {"nesting", "deep: " + repeat("[", 100) + repeat("]", 100) + "\n",
+         "d.yaml:1:106: " + deepPath + ": nested deeper than 100 levels"},
+        {"nesting through an alias",
+         "a: &a " + repeat("[", 60) + repeat("]", 60) + "\nb: " + repeat("[", 40) + "*a" +
+             repeat("]", 40) + "\n",
+         "d.yaml:2:44: b" + repeat("[0]", 40) + ": nested deeper than 100 levels"},
+        {"second document", "document_type: AZURE\n---\nx: 1\n",
+         "d.yaml:2:1: a second document starts here; the file must hold one document"},
+    };
+    for (const auto& c : cases) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(failure(c.text), c.error) << c.name;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << c.name;
+    }
+}
+
+TEST_F(YamlLoaderTest, AliasesAndNestingWithinTheLimitsLoad) {
+    Record doc = load("base: &b {x: 1}\nuse: [*b, *b]\ndeep: " + repeat("[", 99) + "1" +
+                      repeat("]", 99) + "\n");
+    EXPECT_EQ(doc["use"].dump(), R"([{"x":1},{"x":1}])");
+    Record innermost = doc["deep"];
+    for (int level = 0; level < 99; ++level)
+        innermost = Record(innermost[0]);
+    EXPECT_EQ(innermost, 1);
 }
 
 // The smallest document that passes the checks; tests change one line of it.
