@@ -60,4 +60,55 @@ std::string trim(std::string_view s) {
     return std::string(s.substr(b, e - b));
 }
 
+namespace {
+
+bool isC1Lead(std::string_view s, std::size_t i) {
+    return static_cast<unsigned char>(s[i]) == 0xc2 && i + 1 < s.size() &&
+           static_cast<unsigned char>(s[i + 1]) >= 0x80 &&
+           static_cast<unsigned char>(s[i + 1]) <= 0x9f;
+}
+
+bool isC0(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u < 0x20 || u == 0x7f;
+}
+
+}  // namespace
+
+bool hasControl(std::string_view s) {
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (isC0(s[i]) || isC1Lead(s, i))
+            return true;
+    }
+    return false;
+}
+
+std::string escapeControl(std::string_view s) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(s.size() + 8);
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const auto u = static_cast<unsigned char>(s[i]);
+        if (s[i] == '\n') {
+            out += "\\n";
+        } else if (s[i] == '\r') {
+            out += "\\r";
+        } else if (s[i] == '\t') {
+            out += "\\t";
+        } else if (isC0(s[i])) {
+            out += "\\x";
+            out += kHex[u >> 4];
+            out += kHex[u & 0xf];
+        } else if (isC1Lead(s, i)) {
+            const auto c1 = static_cast<unsigned char>(s[++i]);
+            out += "\\u00";
+            out += kHex[c1 >> 4];
+            out += kHex[c1 & 0xf];
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
 }  // namespace dm::text

@@ -15,5 +15,11 @@ bool iequals(std::string_view a, std::string_view b);
 std::vector<std::string> split(std::string_view s, char sep);
 std::string join(const std::vector<std::string>& parts, std::string_view sep);
 std::string trim(std::string_view s);
+// The text with its control characters shown escaped, so that it cannot break or forge a line:
+// "\n", "\r", "\t", other C0 characters and DEL as "\xHH", and C1 characters (UTF-8 C2 80 to
+// C2 9F) as "\u00HH". Everything else, the backslash included, is kept as it is.
+std::string escapeControl(std::string_view s);
+// True when escapeControl would change `s`.
+bool hasControl(std::string_view s);
 
 }  // namespace dm::text

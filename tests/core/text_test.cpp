@@ -37,3 +37,19 @@ TEST(Text, SplitKeepsEmptyFields) {
     EXPECT_EQ(dm::text::join({"a", "b"}, ","), "a,b");
     EXPECT_TRUE(dm::text::iequals("Microsoft.Network", "microsoft.network"));
 }
+
+TEST(Text, ControlCharactersAreShownEscaped) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"plain name-1 \\ \"q\"", "plain name-1 \\ \"q\""},
+        {"a\nb\r\tc", "a\\nb\\r\\tc"},
+        {std::string("nul\0x", 5), "nul\\x00x"},
+        {"\x1b[31mred\x7f", "\\x1b[31mred\\x7f"},
+        {"c1 \xc2\x85 \xc2\x9b end", "c1 \\u0085 \\u009b end"},
+        {"keeps \xc2\xa0 and \xc3\xa9", "keeps \xc2\xa0 and \xc3\xa9"},
+        {"cut \xc2", "cut \xc2"},
+    };
+    for (const auto& [in, out] : cases) {
+        EXPECT_EQ(dm::text::escapeControl(in), out) << out;
+        EXPECT_EQ(dm::text::hasControl(in), in != out) << out;
+    }
+}

@@ -1,6 +1,7 @@
 // The logging configuration (a record, so the driver can adjust handler levels before applying
 // it) and its application to spdlog.
 
+#include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/basic_file_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/spdlog.h>
@@ -71,6 +72,34 @@ spdlog::level::level_enum parseLevel(const Record& value, const std::string& whe
     throw ConfigError("logging configuration: " + where + ": unknown level " + value.dump());
 }
 
+// The message with its control characters escaped: a name or an answer that holds a newline or
+// an escape sequence cannot add a line that reads like the tool's own, nor drive the terminal.
+class EscapedMessage : public spdlog::custom_flag_formatter {
+  public:
+    void format(const spdlog::details::log_msg& msg, const std::tm&,
+                spdlog::memory_buf_t& dest) override {
+        const std::string_view text(msg.payload.data(), msg.payload.size());
+        if (!text::hasControl(text)) {
+            dest.append(text.data(), text.data() + text.size());
+            return;
+        }
+        const std::string escaped = text::escapeControl(text);
+        dest.append(escaped.data(), escaped.data() + escaped.size());
+    }
+    std::unique_ptr<custom_flag_formatter> clone() const override {
+        return std::make_unique<EscapedMessage>();
+    }
+};
+
+// A formatter for `pattern` whose message flag (%v) escapes control characters.
+std::unique_ptr<spdlog::formatter> escapingFormatter(std::string pattern) {
+    for (auto at = pattern.find("%v"); at != std::string::npos; at = pattern.find("%v", at))
+        pattern.replace(at, 2, "%*");
+    auto formatter = std::make_unique<spdlog::pattern_formatter>();
+    formatter->add_flag<EscapedMessage>('*').set_pattern(pattern);
+    return formatter;
+}
+
 spdlog::sink_ptr makeSink(const std::string& name, const Record& handler,
                           const Record& formatters) {
     std::string kind = handler.value("class", "console");
@@ -105,7 +134,7 @@ spdlog::sink_ptr makeSink(const std::string& name, const Record& handler,
             pattern = f->value("format", pattern);
         }
     }
-    sink->set_pattern(pattern);
+    sink->set_formatter(escapingFormatter(pattern));
     sink->set_level(handler.contains("level") ? parseLevel(handler["level"], name)
                                               : spdlog::level::trace);
     return sink;

@@ -1,7 +1,9 @@
 // Logging configuration: handler levels, line formats, and the error counter on every logger.
 
 #include <gtest/gtest.h>
+
 #include <spdlog/spdlog.h>
+#include <algorithm>
 
 #include <cctype>
 #include <sstream>
@@ -140,6 +142,19 @@ TEST_F(LoggingTest, CommandLineAndSubscriptionAreLoggedVerbatim) {
     Common::logSubscription("sub-1");
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
               "dm.arm.switch_traffic --yaml_file {odd}.yaml\nProcessing subscription sub-1\n");
+}
+
+TEST_F(LoggingTest, TextThatHoldsALineBreakCannotForgeALine) {
+    LogLocation loc = Common::initLogLocation(docWithLogFolder());
+    applyLoggingConfig(loc.logging_config);
+    ::testing::internal::CaptureStdout();
+    spdlog::get("dm")->info("- Processing VNet evil\n**Error** FAKE LINE\x1b[2J");
+    spdlog::get("dm")->flush();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "- Processing VNet evil\\n**Error** FAKE LINE\\x1b[2J\n");
+    const std::string file = testing::readFile(loc.log_file);
+    EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), 1) << file;
+    EXPECT_NE(file.find("evil\\n**Error** FAKE LINE\\x1b[2J"), std::string::npos) << file;
 }
 
 }  // namespace
