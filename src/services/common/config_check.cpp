@@ -1,6 +1,7 @@
 #include "services/common/config_check.hpp"
 
 #include "core/error.hpp"
+#include "core/text.hpp"
 #include "services/context/run_context.hpp"
 
 namespace dm::config {
@@ -12,7 +13,8 @@ std::string describe(const Record& value) {
         case Record::value_t::boolean:
             return std::string("the boolean ") + (value.get<bool>() ? "true" : "false");
         case Record::value_t::string:
-            return "the string \"" + value.get<std::string>() + "\"";
+            // Shown escaped: an error line must stay one line.
+            return "the string \"" + text::escapeControl(value.get<std::string>()) + "\"";
         case Record::value_t::number_integer:
         case Record::value_t::number_unsigned:
         case Record::value_t::number_float:

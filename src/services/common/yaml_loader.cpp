@@ -20,6 +20,7 @@
 
 #include "core/error.hpp"
 #include "core/ip_network.hpp"
+#include "core/text.hpp"
 #include "services/common/common.hpp"
 #include "services/common/config_check.hpp"
 #include "services/common/options_table.hpp"
@@ -432,6 +433,25 @@ void checkOptionalStrings(const Record& map, const std::string& mapPath,
         config::optString(map, key, mapPath);
 }
 
+// Names that become folder or file names (the account folder "<output_folder>/<alias>", a VNet's
+// "<vnet_name>.tf") must stay one segment inside their folder and one line in the log.
+bool isSafePathName(const std::string& name) {
+    return name != "." && name != ".." && name.find_first_of("/\\") == std::string::npos &&
+           !text::hasControl(name);
+}
+
+void checkPathNames(const Record& map, const std::string& mapPath,
+                    std::initializer_list<const char*> keys) {
+    for (const char* key : keys) {
+        if (auto name = config::optString(map, key, mapPath); name && !isSafePathName(*name)) {
+            config::failType(config::child(mapPath, key),
+                             "a name without \"/\", \"\\\", control characters, and not "
+                             "\".\" or \"..\"",
+                             Record(*name));
+        }
+    }
+}
+
 void checkCidrList(const Record& doc) {
     const Record* cidrs = config::find(doc, "allow_vnet_cidrs", "");
     if (!cidrs)
@@ -479,6 +499,7 @@ void checkSubscriptions(const Record& doc) {
         checkOptionalStrings(
             (*subs)[i], path,
             {"alias", "tenant_id", "client_id", "client_secret_env", "client_secret_file"});
+        checkPathNames((*subs)[i], path, {"subscription_id", "alias"});
     }
 }
 
@@ -486,6 +507,7 @@ void checkSubscriptions(const Record& doc) {
 void checkVnet(const Record& vnet, const std::string& path, bool globalConfigureGwName) {
     config::expectMap(vnet, path);
     config::requireString(vnet, "vnet_name", path);
+    checkPathNames(vnet, path, {"vnet_name"});
     const Record& tlvx = config::require(vnet, "tlvx_cidr", path, "a string (may be empty)");
     config::expectString(tlvx, config::child(path, "tlvx_cidr"));
     for (const auto& option : options::all()) {
@@ -514,6 +536,7 @@ void checkAccounts(const Record& doc, bool globalConfigureGwName) {
         const Record& account = accounts[i];
         config::expectMap(account, path);
         config::requireString(account, "subscription_id", path);
+        checkPathNames(account, path, {"subscription_id", "alias"});
         for (const char* key : {"vwan", "hpe", "max_hpe_performance"}) {
             if (!account.contains(key)) {
                 config::failMissing(config::child(path, key), "a value (null is allowed)");

@@ -234,6 +234,29 @@ TEST_F(YamlLoaderTest, DocumentChecksNameTheKeyPath) {
               "the string \"germany\"");
 }
 
+TEST_F(YamlLoaderTest, NamesThatWouldLeaveTheirFolderAreRefused) {
+    const std::string expected =
+        "expected a name without \"/\", \"\\\", control characters, and not \".\" or "
+        "\"..\", found the string ";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"    hpe: false\n    alias: ../escaped\n",
+         "account_info[0].alias: " + expected + "\"../escaped\""},
+        {"    hpe: false\n    alias: '..'\n", "account_info[0].alias: " + expected + "\"..\""},
+        {"    hpe: false\n    alias: \"a\\\\b\"\n",
+         "account_info[0].alias: " + expected + "\"a\\b\""},
+        {"    hpe: false\n    alias: \"x\\n**Error** y\"\n",
+         "account_info[0].alias: " + expected + "\"x\\n**Error** y\""},
+    };
+    for (const auto& [insert, message] : cases)
+        EXPECT_EQ(failure(replace(kMinimal, "    hpe: false\n", insert)), "d.yaml: " + message);
+    EXPECT_EQ(failure(replace(kMinimal, "vnet_name: v1", "vnet_name: ../v1")),
+              "d.yaml: account_info[0].vnets[0].vnet_name: " + expected + "\"../v1\"");
+    EXPECT_EQ(failure(kMinimal + "subscriptions: [{subscription_id: sub-1, alias: a/b}]\n"),
+              "d.yaml: subscriptions[0].alias: " + expected + "\"a/b\"");
+    EXPECT_EQ(failure(replace(kMinimal, "    hpe: false\n", "    hpe: false\n    alias: a..b\n")),
+              "no error");
+}
+
 TEST_F(YamlLoaderTest, TheExampleDocumentPassesTheChecks) {
     Record doc = Common::convert_yaml_to_json(DM_EXAMPLES_DIR "/discovery.yaml");
     EXPECT_NO_THROW(Common::expectYamlType(doc, "AZURE"));
