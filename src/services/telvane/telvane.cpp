@@ -6,6 +6,7 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
+#include <cctype>
 #include <utility>
 #include <vector>
 
@@ -95,14 +96,44 @@ std::string formEncode(const Fields& fields) {
 }
 
 // The text with the request's password and login id masked, should the controller echo them.
+// A controller may echo the request as it received it (form-encoded, with "+" or "%20" for a
+// blank, in either case of hex digits) or quote it in JSON, so every such form is masked.
 std::string mask(std::string text, const Fields& fields) {
+    auto maskAll = [&text](const std::string& form) {
+        if (form.empty())
+            return;
+        for (auto pos = text.find(form); pos != std::string::npos; pos = text.find(form, pos + 3))
+            text.replace(pos, form.size(), "***");
+    };
     for (const auto& [name, value] : fields) {
         if ((name != "CID" && name != "password") || value.empty())
             continue;
-        for (auto pos = text.find(value); pos != std::string::npos;
-             pos = text.find(value, pos + 3)) {
-            text.replace(pos, value.size(), "***");
+        std::vector<std::string> forms = {value, Record(value).dump()};
+        forms[1] = forms[1].substr(1, forms[1].size() - 2);  // JSON-escaped, without quotes
+        if (char* escaped =
+                curl_easy_escape(nullptr, value.data(), static_cast<int>(value.size()))) {
+            const std::string upper = escaped;
+            curl_free(escaped);
+            std::string lower = upper;
+            for (std::size_t i = 0; i + 2 < lower.size(); ++i) {
+                if (lower[i] == '%') {
+                    lower[i + 1] = static_cast<char>(std::tolower(lower[i + 1]));
+                    lower[i + 2] = static_cast<char>(std::tolower(lower[i + 2]));
+                }
+            }
+            forms.insert(forms.end(), {upper, lower});
+            for (const std::string& encoded : {upper, lower}) {
+                std::string plus = encoded;
+                for (auto at = plus.find("%20"); at != std::string::npos; at = plus.find("%20", at))
+                    plus.replace(at, 3, "+");
+                forms.push_back(plus);
+            }
         }
+        // Longest first, so a form that contains another is masked whole.
+        std::sort(forms.begin(), forms.end(),
+                  [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+        for (const auto& form : forms)
+            maskAll(form);
     }
     return text;
 }

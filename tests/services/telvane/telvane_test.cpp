@@ -219,4 +219,16 @@ TEST_F(TelvaneTest, NeitherPasswordNorLoginIdReachesALogLine) {
     EXPECT_FALSE(log.contains("cid-7f3a9"));
 }
 
+TEST_F(TelvaneTest, SecretsEchoedInAnyEncodingAreMasked) {
+    // An error page that echoes the login form: raw, form-encoded ("%2B", "+" for a blank, lower-
+    // case hex) and JSON-escaped.
+    const std::string password = "p w+&\"q";
+    fake->reply(std::string("username=admin&password=p+w%2B%26%22q ") + "p%20w%2b%26%22q " +
+                    "\"p w+&\\\"q\" p w+&\"q",
+                500);
+    const std::string failure = failureOf([&] { Telvane::getCid("ctrl", "admin", password); });
+    EXPECT_EQ(failure,
+              "controller answered HTTP 500 to login: username=admin&password=*** *** \"***\" ***");
+}
+
 }  // namespace
