@@ -1,7 +1,9 @@
 #pragma once
 // File primitives of the Terraform service: whole-file reads, crash-safe replacement (durable at
 // once, or with the fsyncs deferred to one sync per batch), appends to files that only grow,
-// hashing and running a script. Internal to src/services/terraform.
+// hashing and running a script. Internal to src/services/terraform. They are the only writer
+// of the account folder's Terraform files, scripts and revert record: in a dry run every write,
+// removal, rename and script run is refused with http::DryRunRefused and fails the run.
 
 #include <cstddef>
 #include <filesystem>
