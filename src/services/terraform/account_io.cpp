@@ -241,10 +241,11 @@ void refuseInDryRun(std::string_view action, const fs::path& path) {
 }
 
 const WrittenFile* writtenAt(const fs::path& path) {
-    if (store().written.empty())
+    FileStore& files = store();
+    if (files.written.empty())
         return nullptr;
-    auto it = store().written.find(path.string());
-    if (it == store().written.end())
+    auto it = files.written.find(path.string());
+    if (it == files.written.end())
         return nullptr;
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0 || !it->second.state.isAt(st))
@@ -305,6 +306,7 @@ void keepPrevious(const fs::path& path, const fs::path& previous) {
 }  // namespace
 
 std::optional<std::string_view> viewFileIfExists(const fs::path& path, std::string& storage) {
+    FileStore& files = store();
     if (const WrittenFile* written = writtenAt(path))
         return std::string_view(written->content);
     Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -335,9 +337,9 @@ std::optional<std::string_view> viewFileIfExists(const fs::path& path, std::stri
     }
     storage.resize(used);
     if (used == static_cast<size_t>(st.st_size))
-        store().read[path.string()] = FileState::of(st);
+        files.read[path.string()] = FileState::of(st);
     else
-        store().read.erase(path.string());
+        files.read.erase(path.string());
     return std::string_view(storage);
 }
 
@@ -402,13 +404,14 @@ void replaceFileDeferred(const fs::path& path, std::string content, fs::perms ne
 
 void appendFileDeferred(const fs::path& path, std::string_view read, std::string_view suffix,
                         fs::perms newMode) {
+    FileStore& files = store();
     refuseInDryRun("append to", path);
     const std::string key = path.string();
     const off_t oldSize = static_cast<off_t>(read.size());
     // The file as written here, through its open descriptor or a new one after the sync; else
     // the file as last read from disk.
-    auto it = store().written.find(key);
-    WrittenFile* written = it != store().written.end() ? &it->second : nullptr;
+    auto it = files.written.find(key);
+    WrittenFile* written = it != files.written.end() ? &it->second : nullptr;
     bool asWritten = false;
     int out = -1;
     Fd fd;
@@ -424,8 +427,8 @@ void appendFileDeferred(const fs::path& path, std::string_view read, std::string
         asWritten = out >= 0;
     }
     if (out < 0) {
-        auto known = store().read.find(key);
-        if (known != store().read.end() && known->second.size == oldSize) {
+        auto known = files.read.find(key);
+        if (known != files.read.end() && known->second.size == oldSize) {
             fd = openAppendingAt(path, known->second);
             out = fd.get();
         }
@@ -444,7 +447,7 @@ void appendFileDeferred(const fs::path& path, std::string_view read, std::string
     }
     appendOrCutBack(out, suffix, oldSize, path);
     // Pending from here on, so that the sync reaches the entry even if the state is unknown.
-    WrittenFile& entry = written ? *written : store().written[key];
+    WrittenFile& entry = written ? *written : files.written[key];
     if (fd.get() >= 0)
         keepPending(key, entry, std::move(fd));
     if (asWritten)
@@ -459,18 +462,19 @@ void appendFileDeferred(const fs::path& path, std::string_view read, std::string
 }
 
 void syncPending() {
-    if (store().pending.empty())
+    FileStore& files = store();
+    if (files.pending.empty())
         return;
-    auto pending = std::move(store().pending);
-    store().pending.clear();
+    auto pending = std::move(files.pending);
+    files.pending.clear();
     // A failed fsync may already have dropped the dirty pages, so a failure is not retried:
     // every file is tried once and the first failure is reported. A file that failed is no
     // longer answered from memory.
     std::optional<Error> failure;
     std::vector<fs::path> folders;
     for (const auto& path : pending) {
-        auto it = store().written.find(path);
-        if (it == store().written.end())
+        auto it = files.written.find(path);
+        if (it == files.written.end())
             continue;
         WrittenFile& entry = it->second;
         std::optional<std::string> action;
@@ -489,7 +493,7 @@ void syncPending() {
         if (std::find(folders.begin(), folders.end(), folder) == folders.end())
             folders.push_back(std::move(folder));
         if (action || entry.content.size() < kKeptAfterSync)
-            store().written.erase(it);
+            files.written.erase(it);
     }
     for (const auto& folder : folders) {
         try {
@@ -504,9 +508,10 @@ void syncPending() {
 }
 
 bool containsLine(const fs::path& path, std::string_view content, std::string_view line) {
-    if (!store().written.empty()) {
-        auto it = store().written.find(path.string());
-        if (it != store().written.end() && it->second.content.data() == content.data() &&
+    FileStore& files = store();
+    if (!files.written.empty()) {
+        auto it = files.written.find(path.string());
+        if (it != files.written.end() && it->second.content.data() == content.data() &&
             it->second.content.size() == content.size() &&
             line.find('\n') == std::string_view::npos) {
             return it->second.hasLine(line);
@@ -529,8 +534,9 @@ bool containsLine(const fs::path& path, std::string_view content, std::string_vi
 }
 
 void forgetSyncedFiles() {
-    std::erase_if(store().written, [](const auto& item) { return item.second.fd.get() < 0; });
-    store().read.clear();
+    FileStore& files = store();
+    std::erase_if(files.written, [](const auto& item) { return item.second.fd.get() < 0; });
+    files.read.clear();
 }
 
 std::size_t pendingSyncCount() {
@@ -546,10 +552,11 @@ std::size_t renameCount() {
 }
 
 bool removeFile(const fs::path& path) {
+    FileStore& files = store();
     refuseInDryRun("remove", path);
     syncPending();
-    store().written.erase(path.string());
-    store().read.erase(path.string());
+    files.written.erase(path.string());
+    files.read.erase(path.string());
     if (::unlink(path.c_str()) == 0) {
         fsyncFolder(folderOf(path));
         return true;

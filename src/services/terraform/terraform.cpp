@@ -116,9 +116,10 @@ void checkNoControl(std::string_view what, std::string_view value) {
 }
 
 fs::path folder() {
-    if (state().folder.empty())
+    const std::string& folder = state().folder;
+    if (folder.empty())
         throw Error("the account folder of the Terraform files is not set");
-    return state().folder;
+    return folder;
 }
 
 fs::path inFolder(const std::string& name) {
@@ -576,8 +577,9 @@ void Terraform::createSubnetAssociationTf(const Record& request) {
 Record Terraform::readDiscoveryInfo() {
     std::string path = inFolder(kDiscoveryFile).string();
     std::string bytes = readExistingFile(path, "discovery information");
-    if (state().discovery.path == path && state().discovery.bytes == bytes)
-        return state().discovery.record;
+    DiscoveryCache& cache = state().discovery;
+    if (cache.path == path && cache.bytes == bytes)
+        return cache.record;
     Record record;
     try {
         record = Record::parse(bytes);
@@ -585,7 +587,7 @@ Record Terraform::readDiscoveryInfo() {
         throw Error(fmt::format("corrupt discovery information {} at byte {}: {}", path, e.byte,
                                 parseErrorText(e)));
     }
-    state().discovery = DiscoveryCache{path, std::move(bytes), record};
+    cache = DiscoveryCache{path, std::move(bytes), record};
     return record;
 }
 
