@@ -266,7 +266,9 @@ Reply Handler::groupRoute(const ResourceGroup& rg, const std::vector<std::string
         }
         auto list = children(s_, topKey, lower[8]);
         return page(list.size(), [&](size_t i) {
-            return view(s_, list[i].first, *list[i].second, pendingState(s_, list[i].first));
+            Entry goal;
+            return view(s_, list[i].first, shownEntry(s_, list[i].first, *list[i].second, goal),
+                        pendingState(s_, list[i].first));
         });
     }
     const std::string childKey = topKey + "/" + lower[8] + "/" + lower[9];

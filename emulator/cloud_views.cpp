@@ -71,12 +71,13 @@ Json view(const CloudModel::State& s, const std::string& key, const Entry& e,
     switch (e.kind) {
         case Kind::VirtualNetwork: {
             Json subnets = Json::array();
+            Entry goal;
             for (const auto& [k, c] : children(s, key, "subnets")) {
-                subnets.push_back(view(s, k, *c, pendingState(s, k)));
+                subnets.push_back(view(s, k, shownEntry(s, k, *c, goal), pendingState(s, k)));
             }
             Json peerings = Json::array();
             for (const auto& [k, c] : children(s, key, "virtualnetworkpeerings")) {
-                peerings.push_back(view(s, k, *c, pendingState(s, k)));
+                peerings.push_back(view(s, k, shownEntry(s, k, *c, goal), pendingState(s, k)));
             }
             p["subnets"] = subnets;
             p["virtualNetworkPeerings"] = peerings;

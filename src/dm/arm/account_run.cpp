@@ -9,12 +9,15 @@
 #include <spdlog/spdlog.h>
 
 #include "core/text.hpp"
+#include "dm/arm/started_updates.hpp"
 #include "dm/arm/vnet_pipeline.hpp"
 #include "services/aws/aws.hpp"
 #include "services/common/config_check.hpp"
 #include "services/context/app_exit_status.hpp"
 #include "services/context/globals.hpp"
 #include "services/telvane/telvane.hpp"
+#include "services/terraform/account_lock.hpp"
+#include "services/terraform/revert_journal.hpp"
 #include "services/terraform/terraform.hpp"
 
 namespace dm::arm {
@@ -99,19 +102,33 @@ void writeRunReport(const RunContext& run, const AccountSummary& s) {
 }
 
 void wrapUp(RunContext& run, AccountContext& account, const Record& revertRecord,
-            AccountSummary& summary) {
+            AccountSummary& summary, size_t errorsBefore) {
     const bool revert = run.options.revert;
+    // What was started and not waited on has settled by now, or is reported.
+    checkStartedUpdates(true);
+    bool reverted = false;
     if (!revert) {
         storeRevertRecord(revertRecord, summary);
+        // The record alone tells the switched state from here on.
+        RevertJournal::remove();
         if (isTrue(account.accountRecord["manage_terraform_import"])) {
             Terraform::runImportAssociationScript();
         }
+    } else if (AppExitStatus().errorCount() > errorsBefore) {
+        // Something may not be back: the record stays so that the revert can be run again.
+        driverLog()->error("**Error** Account " + account.subscriptionId +
+                           " is not fully reverted; " + Terraform::revertInfoPath() +
+                           " is kept. Run dm.arm.switch_traffic --revert again once the errors "
+                           "above are dealt with.");
+        summary.revertRecordStored = true;
     } else {
         Terraform::deleteRevertInfo();
+        RevertJournal::remove();
+        reverted = true;
     }
     if (run.options.s3backup)
         Aws::uploadAllFiles(run.document, account.targetLocation, "switch");
-    if (revert) {
+    if (reverted) {
         Aws::deleteBucketObj(run.document, account.targetLocation,
                              "terraform-import-associations.sh");
         Aws::deleteBucketObj(run.document, account.targetLocation,
@@ -138,6 +155,19 @@ void runAccount(RunContext& run, AccountContext& account) {
         writeRunReport(run, summary);
     };
 
+    // One run per account at a time; a dry run changes nothing and takes no lock.
+    std::optional<AccountLock> lock;
+    if (!run.dryRun.active()) {
+        std::string holder;
+        lock = AccountLock::tryAcquire(account.targetLocation, holder);
+        if (!lock) {
+            log->error("**Error** Account " + account.subscriptionId +
+                       " is in use by another run (" + holder +
+                       "); skipped. Run again once that run has ended.");
+            return finish("refused");
+        }
+    }
+
     if (run.options.s3download)
         Aws::downloadAllFiles(run.document, account.targetLocation);
 
@@ -161,21 +191,28 @@ void runAccount(RunContext& run, AccountContext& account) {
     }
 
     // The record lives in the run while the account does, so services reach it; it goes when
-    // the account ends, whatever way.
+    // the account ends, whatever way, and so does its journal.
     struct AccountRecordScope {
         RunContext& run;
-        ~AccountRecordScope() { run.revertRecord.reset(); }
+        ~AccountRecordScope() {
+            RevertJournal::closeAccount(run);
+            run.revertRecord.reset();
+        }
     } recordScope{run};
     Record& revertRecord = run.revertRecord.emplace(newRevertRecord());
+    // Read (and refused when it is no revert record) before the account folder changes.
+    std::optional<JournalProgress> progress;
+    if (revert) {
+        revertRecord = Terraform::readRevertInfo();
+        progress = RevertJournal::load(revertRecord);
+    }
+    RevertJournal::openAccount(run);
     if (revert && isTrue(account.accountRecord["manage_terraform_import"])) {
         Terraform::runUndoImportAssociationScript();
     }
     Terraform::deleteSubnetAssociationTf();
-    if (revert) {
-        revertRecord = Terraform::readRevertInfo();
-    } else {
+    if (!revert)
         Terraform::deleteUndoSubnetAssociationTf();
-    }
 
     std::string current;
     try {
@@ -184,6 +221,7 @@ void runAccount(RunContext& run, AccountContext& account) {
         const Record vnetMap = buildVnetMap(run, account);
         const auto vnets = client.virtual_networks.list_all();
         summary.notFound = vnetsNotFound(vnetMap, vnets);
+        const std::set<std::string> noSteps;
         for (const auto& listed : vnets) {
             if (!vnetMap.contains(listed.name()))
                 continue;
@@ -191,6 +229,28 @@ void runAccount(RunContext& run, AccountContext& account) {
             current = vnet.name();
             VnetRun v{run, account, client, vnet, vnetMap[vnet.name()], revertRecord};
             prepareOptions(v, vnetMap);
+            RevertJournal::enterVnet(vnet.id(), v.vnetKey, vnet.name() + ".tf");
+            if (revert && progress) {
+                auto known = progress->vnets.find(vnet.id());
+                const VnetProgress* p = known == progress->vnets.end() ? nullptr : &known->second;
+                if (p && p->reverted) {
+                    log->info("- " + vnet.name() + " was reverted by an earlier run -- skipped");
+                    summary.done.push_back(current);
+                    current.clear();
+                    continue;
+                }
+                if (progress->switchIncomplete) {
+                    if (!p || p->steps.empty()) {
+                        log->info("- " + vnet.name() +
+                                  " was not changed by the switch, which stopped before it -- "
+                                  "skipped");
+                        summary.skipped.push_back(current);
+                        current.clear();
+                        continue;
+                    }
+                    v.switchSteps = &p->steps;
+                }
+            }
             if (revert) {
                 runRevertPipeline(v);
                 summary.done.push_back(current);
@@ -200,10 +260,27 @@ void runAccount(RunContext& run, AccountContext& account) {
                 summary.skipped.push_back(current);
             }
             Terraform::syncFiles();
+            if (revert)
+                RevertJournal::markReverted();
+            checkStartedUpdates(false);
+            markVnetBoundary();
             current.clear();
         }
     } catch (...) {
-        // What the failed VNet wrote goes to disk too; the pipeline's error is the one to report.
+        // The cause first, then what was kept, then the summary: every line counted.
+        std::string reason;
+        try {
+            throw;
+        } catch (const ReportedFailure&) {
+            throw;
+        } catch (const std::exception& e) {
+            reason = e.what();
+        } catch (...) {
+            reason = "unknown failure";
+        }
+        AppExitStatus().markFailed();
+        log->error("**Error** " + reason);
+        // What the failed VNet wrote goes to disk too.
         try {
             Terraform::syncFiles();
         } catch (const std::exception& e) {
@@ -212,7 +289,8 @@ void runAccount(RunContext& run, AccountContext& account) {
         if (!current.empty())
             summary.failed.push_back(current);
         // Peerings and hub connections already deleted are recorded nowhere else: keep the
-        // record of what was changed so that a revert can undo it.
+        // record of what was changed so that a revert can undo it. The journal stays too: it
+        // tells the revert which steps were begun.
         if (!revert && account.changesStarted && !run.dryRun.active()) {
             try {
                 storeRevertRecord(revertRecord, summary);
@@ -224,10 +302,10 @@ void runAccount(RunContext& run, AccountContext& account) {
             }
         }
         finish("stopped");
-        throw;
+        throw ReportedFailure(reason);
     }
 
-    wrapUp(run, account, revertRecord, summary);
+    wrapUp(run, account, revertRecord, summary, errorsBefore);
     finish("completed");
 }
 

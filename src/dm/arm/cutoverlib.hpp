@@ -129,19 +129,27 @@ class SwitchTraffic {
     // (resource() builds the whole record), or nullopt.
     static std::optional<azure::ListItem<VirtualNetwork>> getVnet(
         const std::string& vnetName, const NetworkManagementClient& network_client);
-    // Deletes both ends of the VNet's native peerings; returns the peering-pair list.
+    // Deletes both ends of the VNet's native peerings; returns the peering-pair list. A pair's
+    // remote end is deleted only when its local end was. `recordAhead`, when given, gets each
+    // pair appended before its deletion is sent.
     static Record deletePeerings(const Record& YAML, const std::string& subscriptionId,
                                  const VirtualNetwork& vnet,
                                  const NetworkManagementClient* local_network_client = nullptr,
-                                 const std::optional<std::string>& exclude = std::nullopt);
-    // Re-creates both ends of every peering of a peering-pair list.
+                                 const std::optional<std::string>& exclude = std::nullopt,
+                                 Record* recordAhead = nullptr);
+    // Re-creates both ends of every peering of a peering-pair list. An end that is there and
+    // connected (or waiting for its other end) is kept; one left Disconnected by the loss of
+    // its other end is deleted and re-created.
     static void addPeerings(const Record& peeringPairList);
 
     // --- remote-gateway use ---
     // Turns use_remote_gateways off on the VNet's native peerings; returns the property list.
+    // `recordAhead`, when given, gets each property record appended before its update is sent
+    // (and taken back when the update is refused).
     static Record disableUseRemoteGwInPeering(
         const std::string& subscriptionId, const NetworkManagementClient& local_network_client,
-        const VirtualNetwork& vnet, const std::optional<std::string>& exclude = std::nullopt);
+        const VirtualNetwork& vnet, const std::optional<std::string>& exclude = std::nullopt,
+        Record* recordAhead = nullptr);
     static void restoreUseRemoteGwInPeering(const NetworkManagementClient& local_network_client,
                                             const Record& peeringPropList);
 

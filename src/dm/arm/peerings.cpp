@@ -11,6 +11,7 @@
 #include "dm/arm/cutoverlib.hpp"
 #include "dm/arm/library_log.hpp"
 #include "dm/arm/peering_snapshot.hpp"
+#include "platform/azure/errors.hpp"
 #include "services/common/discoverylib.hpp"
 #include "services/common/yaml_context.hpp"
 #include "services/vwan/vwan_mgmt.hpp"
@@ -62,18 +63,63 @@ PeeringEnd endOf(const Record& pair, const char* side) {
             pairSnapshot(pair, (s + "Peering").c_str())};
 }
 
-// Re-creates one end and waits for it; a failure is logged and the caller goes on.
-void restoreEnd(const PeeringEnd& end, const char* label) {
+// Whether the end is already there as it should be; one left Disconnected is deleted (and waited
+// for) so that it can be made again. A failure is logged and answers true: nothing more is tried.
+bool endPresent(const NetworkManagementClient& client, const PeeringEnd& end) {
     auto log = libraryLogger();
+    std::optional<VirtualNetworkPeering> current;
+    try {
+        current =
+            client.virtual_network_peerings.get(end.resourceGroup, end.vnetName, end.peeringName);
+    } catch (const azure::ArmError& e) {
+        if (e.status() != 404) {
+            log->error("  **Error** Failed to read peering " + end.peeringName + " -" + e.what());
+            return true;
+        }
+    }
+    if (!current)
+        return false;
+    if (!text::iequals(current->peering_state().value_or(""), "Disconnected")) {
+        log->info("  peering " + end.peeringName + " of " + end.vnetName + " already present");
+        return true;
+    }
+    log->info("  delete disconnected peering " + end.peeringName + " of " + end.vnetName);
+    if (SwitchTraffic::DryRun)
+        return false;
+    try {
+        client.virtual_network_peerings
+            .begin_delete(end.resourceGroup, end.vnetName, end.peeringName)
+            .result();
+    } catch (const std::exception& e) {
+        log->error("  **Error** Failed to delete peering " + end.peeringName + " -" + e.what());
+        return true;
+    }
+    return false;
+}
+
+// The client of an end that has to be made again; nullopt when it is there already or cannot be
+// reached (logged).
+std::optional<NetworkManagementClient> endToCreate(const PeeringEnd& end, const char* label) {
     auto cred = YamlContext().generateAzureCredential(end.subscriptionId);
-    log->info(std::string("  add ") + label + " peering " + end.peeringName + " to " +
-              end.vnetName);
     if (!cred) {
+        auto log = libraryLogger();
+        log->info(std::string("  add ") + label + " peering " + end.peeringName + " to " +
+                  end.vnetName);
         log->error("  **Error** Cannot add peering. Missing credential for subscription " +
                    end.subscriptionId);
-        return;
+        return std::nullopt;
     }
-    const NetworkManagementClient client = clientOf(*cred);
+    NetworkManagementClient client = clientOf(*cred);
+    if (endPresent(client, end))
+        return std::nullopt;
+    return client;
+}
+
+// Re-creates one end and waits for it; a failure is logged and the caller goes on.
+void createEnd(const NetworkManagementClient& client, const PeeringEnd& end, const char* label) {
+    auto log = libraryLogger();
+    log->info(std::string("  add ") + label + " peering " + end.peeringName + " to " +
+              end.vnetName);
     if (SwitchTraffic::DryRun)
         return;
     try {
@@ -86,17 +132,19 @@ void restoreEnd(const PeeringEnd& end, const char* label) {
     }
 }
 
-// Deletes one end and waits for it; a failure is logged and the caller goes on.
-void deleteEnd(const NetworkManagementClient& client, const std::string& resourceGroup,
+// Deletes one end and waits for it; a failure is logged and answers false.
+bool deleteEnd(const NetworkManagementClient& client, const std::string& resourceGroup,
                const std::string& vnetName, const std::string& peeringName) {
     auto log = libraryLogger();
     log->info("  delete peering " + peeringName);
     if (SwitchTraffic::DryRun)
-        return;
+        return true;
     try {
         client.virtual_network_peerings.begin_delete(resourceGroup, vnetName, peeringName).result();
+        return true;
     } catch (const std::exception& e) {
         log->error("  **Error** Failed to delete peering " + peeringName + " -" + e.what());
+        return false;
     }
 }
 
@@ -152,7 +200,8 @@ std::optional<RemotePeering> SwitchTraffic::getRemotePeering(
 Record SwitchTraffic::deletePeerings(const Record& YAML, const std::string& subscriptionId,
                                      const VirtualNetwork& vnet,
                                      const NetworkManagementClient* local_network_client,
-                                     const std::optional<std::string>& exclude) {
+                                     const std::optional<std::string>& exclude,
+                                     Record* recordAhead) {
     std::optional<NetworkManagementClient> ownClient;
     if (!local_network_client) {
         auto cred = YamlContext().generateAzureCredential(subscriptionId);
@@ -250,10 +299,17 @@ Record SwitchTraffic::deletePeerings(const Record& YAML, const std::string& subs
                 continue;
             }
         }
+        // Recorded before anything is deleted, so that a revert re-creates what went.
+        if (recordAhead)
+            recordAhead->push_back(pair);
         pairs.push_back(std::move(pair));
 
-        // The remote end goes even when the local one failed: a half-deleted pair is worse.
-        deleteEnd(localClient, resourceGroup, vnet.name(), name);
+        // A pair goes whole or not at all: with its local end still there the remote one stays.
+        if (!deleteEnd(localClient, resourceGroup, vnet.name(), name)) {
+            log->info("  peering " + remote->peeringName + " of " + remote->vnetName +
+                      " kept, as its other end is still there");
+            continue;
+        }
         deleteEnd(*remoteClient, remote->resourceGroup, remote->vnetName, remote->peeringName);
     }
     return pairs;
@@ -275,8 +331,14 @@ void SwitchTraffic::addPeerings(const Record& peeringPairList) {
             log->error(std::string("  **Error** ") + e.what());
             continue;
         }
-        restoreEnd(local, "local");
-        restoreEnd(remote, "remote");
+        // Both ends are looked at first: a Disconnected survivor has to go before either end
+        // can be made.
+        auto localClient = endToCreate(local, "local");
+        auto remoteClient = endToCreate(remote, "remote");
+        if (localClient)
+            createEnd(*localClient, local, "local");
+        if (remoteClient)
+            createEnd(*remoteClient, remote, "remote");
     }
 }
 

@@ -1,5 +1,6 @@
 // Gateway route propagation on the VNet's staged route tables. Updates are started and not
-// waited on: the tables settle while the pipeline goes on.
+// waited on: the tables settle while the pipeline goes on, and their outcome is checked later
+// (started_updates.hpp).
 
 #include <optional>
 #include <string>
@@ -9,6 +10,8 @@
 #include "core/resource_id.hpp"
 #include "dm/arm/cutoverlib.hpp"
 #include "dm/arm/library_log.hpp"
+#include "dm/arm/started_updates.hpp"
+#include "platform/azure/errors.hpp"
 
 namespace dm::arm {
 
@@ -29,6 +32,27 @@ std::string requiredText(const Record& record, const char* key) {
     return value->get<std::string>();
 }
 
+// Starts the update and keeps it for the later check.
+void startUpdate(const NetworkManagementClient& client, const std::string& resourceGroup,
+                 const std::string& rtbName, const RouteTable& table) {
+    auto started = client.route_tables.begin_create_or_update(resourceGroup, rtbName, table);
+    noteStartedUpdate("propagate-gateway-route update of " + rtbName,
+                      [started]() mutable { started.result(); });
+}
+
+// A table that is not there is an Alert, as before; a refusal is an error that says so.
+void reportFailure(const std::string& rtbName, const std::exception& e) {
+    auto log = libraryLogger();
+    auto arm = dynamic_cast<const azure::ArmError*>(&e);
+    if (arm && arm->status() != 404) {
+        log->error("  **Error** Failed to update propagate-gateway-route in " + rtbName + " -" +
+                   e.what());
+        return;
+    }
+    log->info("  **Alert** " + rtbName + " not found");
+    log->debug(std::string("  **Alert** ") + e.what());
+}
+
 }  // namespace
 
 std::optional<Record> SwitchTraffic::setDisableRouteTablePropagation(
@@ -45,17 +69,14 @@ std::optional<Record> SwitchTraffic::setDisableRouteTablePropagation(
         }
         table.set_disable_bgp_route_propagation(disableFlag);
         log->info(propagationLine(disableFlag, rtbName));
-        if (!DryRun) {
-            // Started, not waited on.
-            network_client.route_tables.begin_create_or_update(rgName, rtbName, table);
-        }
+        if (!DryRun)
+            startUpdate(network_client, rgName, rtbName, table);
         return Record{{"vnet", vnet.name()},
                       {"resource_group", rgName},
                       {"route_table_name", rtbName},
                       {"disable_bgp_route_propagation", !disableFlag}};
     } catch (const std::exception& e) {
-        log->info("  **Alert** " + rtbName + " not found");
-        log->debug(std::string("  **Alert** ") + e.what());
+        reportFailure(rtbName, e);
         return std::nullopt;
     }
 }
@@ -115,13 +136,10 @@ void SwitchTraffic::restoreRouteTablePropagationInVnet(
             RouteTable table = network_client.route_tables.get(resourceGroup, name);
             table.set_disable_bgp_route_propagation(disable);
             log->info(propagationLine(disable, name));
-            if (!DryRun) {
-                // Started, not waited on.
-                network_client.route_tables.begin_create_or_update(resourceGroup, name, table);
-            }
+            if (!DryRun)
+                startUpdate(network_client, resourceGroup, name, table);
         } catch (const std::exception& e) {
-            log->info("  **Alert** " + name + " not found");
-            log->debug(std::string("  **Alert** ") + e.what());
+            reportFailure(name, e);
         }
     }
 }

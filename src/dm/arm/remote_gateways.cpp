@@ -1,6 +1,6 @@
 // Remote-gateway use in a spoke's native peerings: turned off before the switch takes the
 // traffic, put back on revert. Only the local end of each peering is touched, and updates are
-// started and not waited on.
+// started and not waited on; their outcome is checked later (started_updates.hpp).
 
 #include <optional>
 #include <string>
@@ -11,6 +11,7 @@
 #include "dm/arm/cutoverlib.hpp"
 #include "dm/arm/library_log.hpp"
 #include "dm/arm/peering_snapshot.hpp"
+#include "dm/arm/started_updates.hpp"
 #include "services/vwan/vwan_mgmt.hpp"
 
 namespace dm::arm {
@@ -36,7 +37,7 @@ std::string requiredText(const Record& record, const char* key) {
 
 Record SwitchTraffic::disableUseRemoteGwInPeering(
     const std::string& subscriptionId, const NetworkManagementClient& local_network_client,
-    const VirtualNetwork& vnet, const std::optional<std::string>& exclude) {
+    const VirtualNetwork& vnet, const std::optional<std::string>& exclude, Record* recordAhead) {
     auto log = libraryLogger();
     Record peeringPropList = Record::array();
     const std::string resourceGroup = resourceGroupOf(vnet.id());
@@ -65,18 +66,29 @@ Record SwitchTraffic::disableUseRemoteGwInPeering(
             if (peering.use_remote_gateways() != true)
                 continue;
             log->info("  disable use_remote_gateways in peering " + name);
-            Record snapshot = peeringSnapshot(peering);
+            Record property{{"localSubscriptionId", subscriptionId},
+                            {"localRgName", resourceGroup},
+                            {"localVnetName", vnet.name()},
+                            {"localPeeringName", name},
+                            {"localPeering", peeringSnapshot(peering)}};
             peering.set_use_remote_gateways(false);
             if (!DryRun) {
-                // Started, not waited on; a refusal throws here and keeps it off the list.
-                local_network_client.virtual_network_peerings.begin_create_or_update(
-                    resourceGroup, vnet.name(), name, peering);
+                // Recorded before it is sent; a refusal throws here and takes it back.
+                if (recordAhead)
+                    recordAhead->push_back(property);
+                try {
+                    auto started =
+                        local_network_client.virtual_network_peerings.begin_create_or_update(
+                            resourceGroup, vnet.name(), name, peering);
+                    noteStartedUpdate("use_remote_gateways update of peering " + name,
+                                      [started]() mutable { started.result(); });
+                } catch (...) {
+                    if (recordAhead)
+                        recordAhead->erase(recordAhead->end() - 1);
+                    throw;
+                }
             }
-            peeringPropList.push_back(Record{{"localSubscriptionId", subscriptionId},
-                                             {"localRgName", resourceGroup},
-                                             {"localVnetName", vnet.name()},
-                                             {"localPeeringName", name},
-                                             {"localPeering", std::move(snapshot)}});
+            peeringPropList.push_back(std::move(property));
         } catch (const std::exception& e) {
             log->warn(std::string("  **Alert** ") + e.what());
         }
@@ -111,13 +123,20 @@ void SwitchTraffic::restoreUseRemoteGwInPeering(const NetworkManagementClient& l
 
             VirtualNetworkPeering peering = local_network_client.virtual_network_peerings.get(
                 resourceGroup, vnetName, peeringName);
+            if (peering.use_remote_gateways().value_or(false) == flag) {
+                // A revert run again after it restored this peering.
+                log->info(std::string("  use_remote_gateways already ") + pyBool(flag) + " in " +
+                          peeringName);
+                continue;
+            }
             log->info(std::string("  set use_remote_gateways to ") + pyBool(flag) + " in " +
                       peeringName);
             peering.set_use_remote_gateways(flag);
             if (!DryRun) {
-                // Started, not waited on.
-                local_network_client.virtual_network_peerings.begin_create_or_update(
+                auto started = local_network_client.virtual_network_peerings.begin_create_or_update(
                     resourceGroup, vnetName, peeringName, peering);
+                noteStartedUpdate("use_remote_gateways update of peering " + peeringName,
+                                  [started]() mutable { started.result(); });
             }
         } catch (const std::exception& e) {
             log->warn(std::string("  **Alert** ") + e.what());

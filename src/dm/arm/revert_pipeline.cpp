@@ -33,7 +33,24 @@ void restoreNativePaths(VnetRun& v) {
     if (auto props = recorded(v.revertRecord, "peering_prop", v.vnetKey)) {
         SwitchTraffic::restoreUseRemoteGwInPeering(v.client, *props);
     }
-    SubnetGroups::revert(v.vnet, v.optionRecord, v.gwName, v.transitName, v.run.apiBase, v.run.cid);
+    if (switchBegan(v, step::kImports)) {
+        SubnetGroups::revert(v.vnet, v.optionRecord, v.gwName, v.transitName, v.run.apiBase,
+                             v.run.cid);
+    }
+}
+
+// Whether the controller, as read at the start of the run, shows the gateway advertising exactly
+// `cidrs` (a revert run again after it restored them).
+bool alreadyAdvertised(const VnetRun& v, const std::vector<std::string>& cidrs) {
+    if (!v.run.spokeGwAdvCidr)
+        return false;
+    auto found = v.run.spokeGwAdvCidr->find(v.gwName);
+    if (found == v.run.spokeGwAdvCidr->end() || !found->is_array())
+        return false;
+    std::vector<std::string> current;
+    for (const auto& c : *found)
+        current.push_back(textForm(c));
+    return current == cidrs;
 }
 
 // The advertised CIDRs the gateway had before the switch (none when none recorded).
@@ -54,6 +71,10 @@ void restoreAdvertisedCidrs(VnetRun& v) {
         isTrue(config::requireKey(v.optionRecord, "configure_subnet_groups", "options."))) {
         return;
     }
+    if (alreadyAdvertised(v, cidrs)) {
+        log->debug("  " + v.gwName + " already advertises them");
+        return;
+    }
     try {
         Telvane::edit_gw_adv_cidr(v.run.apiEndpointUrl, v.run.cid, v.gwName, cidrText);
     } catch (const std::exception& e) {
@@ -67,19 +88,31 @@ void restoreAdvertisedCidrs(VnetRun& v) {
 void runRevertPipeline(VnetRun& v) {
     chooseGatewayNames(v);
     restoreNativePaths(v);
+    v.routingAsSwitch = v.switchSteps && !switchBegan(v, step::kSubnets);
     discoverRouting(v);
-    setPropagation(v, false);
+    const bool propagation = switchBegan(v, step::kPropagation);
+    const bool attachment = switchBegan(v, step::kDetach);
+    if (propagation)
+        setPropagation(v, false);
     removeLocks(v);
-    detachSpokeGateway(v);
-    Terraform::revertFile(v.vnet.name() + ".tf", v.revertRecord);
-    Terraform::updateSwitchTraffic(v.vnet.name(), false);
-    SwitchTraffic::updateSubnetAssociation(v.optionRecord, true, v.client, v.vnet,
-                                           v.rtbTargetRtbMap, v.orgRouteTableInfo);
-    restoreAdvertisedCidrs(v);
-    if (isTrue(config::requireKey(v.optionRecord, "configure_staging_attachment", "options."))) {
+    if (attachment)
+        detachSpokeGateway(v);
+    if (switchBegan(v, step::kTerraform)) {
+        Terraform::revertFile(v.vnet.name() + ".tf", v.revertRecord);
+        Terraform::updateSwitchTraffic(v.vnet.name(), false);
+    }
+    if (switchBegan(v, step::kSubnets)) {
+        SwitchTraffic::updateSubnetAssociation(v.optionRecord, true, v.client, v.vnet,
+                                               v.rtbTargetRtbMap, v.orgRouteTableInfo);
+    }
+    if (switchBegan(v, step::kAdvertise))
+        restoreAdvertisedCidrs(v);
+    if (attachment &&
+        isTrue(config::requireKey(v.optionRecord, "configure_staging_attachment", "options."))) {
         attachSpokeGateway(v);
     }
-    setPropagation(v, true);
+    if (propagation)
+        setPropagation(v, true);
 }
 
 }  // namespace dm::arm

@@ -20,6 +20,23 @@ Record vnetOption(const char* key) {
     return *value;
 }
 
+// Whether the controller lists the attachment in the domain.
+bool isMember(const Record& domain, const Record& attachment) {
+    const Record domains =
+        Telvane::list_multi_cloud_security_domains(Globals::api_ep_url(), Globals::CID());
+    for (const auto& d : domains) {
+        auto name = lookup(d, "domain_name");
+        auto members = lookup(d, "attachments");
+        if (!name || *name != domain || !members || !members->is_array())
+            continue;
+        for (const auto& member : *members) {
+            if (member == attachment)
+                return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 void SwitchTraffic::attach_spoke_domain(bool attach) {
@@ -46,8 +63,16 @@ void SwitchTraffic::attach_spoke_domain(bool attach) {
     payload["domain_name"] = domain;
     payload["attachment_name"] = attachment;
 
-    if (!dryRun)
-        Telvane::telvane_post(Globals::api_ep_url(), payload);
+    if (dryRun)
+        return;
+    // Already as wanted (a revert run again, or a switch stopped between the attachment and its
+    // domain): the controller would refuse the request.
+    if (isMember(domain, attachment) == attach) {
+        log->debug("  " + textForm(attachment) + (attach ? " already in" : " not in") + " domain " +
+                   textForm(domain));
+        return;
+    }
+    Telvane::telvane_post(Globals::api_ep_url(), payload);
 }
 
 }  // namespace dm::arm

@@ -7,6 +7,7 @@
 #include <spdlog/spdlog.h>
 
 #include "core/error.hpp"
+#include "core/log.hpp"
 #include "core/text.hpp"
 #include "dm/arm/account_run.hpp"
 #include "services/aws/aws.hpp"
@@ -211,9 +212,15 @@ int runSwitchTraffic(RunContext& run, const std::vector<std::string>& arguments)
             AccountContext account = prepareAccount(run, accounts[i], i);
             runAccount(run, account);
         }
-    } catch (...) {
+    } catch (const ReportedFailure&) {
         logRunSummary(run);
-        throw;
+        return AppExitStatus().getStatus();
+    } catch (const std::exception& e) {
+        // Reported here so that the summary comes last and counts it.
+        AppExitStatus().markFailed();
+        namedLogger("dm")->error("**Error** " + std::string(e.what()));
+        logRunSummary(run);
+        return AppExitStatus().getStatus();
     }
     logRunSummary(run);
     return AppExitStatus().getStatus();

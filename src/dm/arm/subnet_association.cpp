@@ -83,6 +83,14 @@ Replication replicatedTable(const VirtualNetwork& vnet, const std::string& rtbNa
     return Replication::KeepMapped;
 }
 
+// True when `rtbName` is one of the original tables a revert map leads back to.
+bool isOriginalTable(const Record& revertMap, const std::string& rtbName) {
+    if (!revertMap.is_object())
+        return false;
+    return std::any_of(revertMap.begin(), revertMap.end(),
+                       [&](const Record& value) { return textForm(value) == rtbName; });
+}
+
 }  // namespace
 
 void SwitchTraffic::updateSubnetAssociation(const Record& yaml, bool revert,
@@ -227,11 +235,9 @@ void SwitchTraffic::updateSubnetAssociation(const Record& yaml, bool revert,
                       " without route table detected during revert traffic -- skipped");
             continue;
         }
-        if (DiscoveryLib::isTelvaneSpokeSubnet(subnetName)) {
-            log->info("  spoke gw subnet " + subnetName + " -- skipped");
-            continue;
-        }
         const std::string rtbName = resourceName(*rtbId);
+        // Before the spoke-gateway test: the switch moves a spoke-gateway subnet that had no
+        // table onto a main table too, and this brings it back.
         if (text::startsWith(rtbName, prefix + "-main-")) {
             if (defaultRtb) {
                 log->info("  re-associate " + subnetName + " from " + rtbName + " to " +
@@ -242,7 +248,16 @@ void SwitchTraffic::updateSubnetAssociation(const Record& yaml, bool revert,
             apply(subnet, defaultRtb);
             continue;
         }
+        if (DiscoveryLib::isTelvaneSpokeSubnet(subnetName)) {
+            log->info("  spoke gw subnet " + subnetName + " -- skipped");
+            continue;
+        }
         auto target = mapped(rtbName);
+        if (!target && isOriginalTable(rtb_target_rtb_map, rtbName)) {
+            // A revert run again after it moved this subnet back.
+            log->info("  subnet " + subnetName + " already on " + rtbName);
+            continue;
+        }
         if (!target) {
             log->warn("  **Alert** " + subnetName + " is using a route table " + rtbName +
                       " that has not been copied -- skipped");

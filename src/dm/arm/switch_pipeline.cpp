@@ -9,6 +9,7 @@
 #include "services/common/config_check.hpp"
 #include "services/subnet_groups/subnet_groups.hpp"
 #include "services/telvane/telvane.hpp"
+#include "services/terraform/revert_journal.hpp"
 #include "services/terraform/terraform.hpp"
 #include "services/vwan/vwan_mgmt.hpp"
 
@@ -125,32 +126,53 @@ void advertiseCidrs(VnetRun& v) {
 
 }  // namespace
 
+// The list entry of `section` for the VNet, made empty when the VNet has none yet. Two VNets of
+// one name (in two resource groups) share the key: the second adds to the first one's list.
+Record& recordList(VnetRun& v, const char* section) {
+    Record& entry = v.revertRecord[section][v.vnetKey];
+    if (!entry.is_array())
+        entry = Record::array();
+    return entry;
+}
+
 bool runSwitchPipeline(VnetRun& v) {
     if (alreadySwitched(v))
         return false;
     v.account.changesStarted = true;
     chooseGatewayNames(v);
+    RevertJournal::watchGateway(v.gwName);
     discoverRouting(v);
+    RevertJournal::beginStep(step::kPropagation);
     setPropagation(v, false);
+    RevertJournal::beginStep(step::kLocks);
     removeLocks(v);
+    RevertJournal::beginStep(step::kDetach);
     detachSpokeGateway(v);
+    RevertJournal::beginStep(step::kTerraform);
     markTerraformFile(v);
+    RevertJournal::beginStep(step::kSubnets);
     SwitchTraffic::updateSubnetAssociation(v.optionRecord, false, v.client, v.vnet,
                                            v.rtbTargetRtbMap, v.orgRouteTableInfo);
     attachSpokeGateway(v);
+    RevertJournal::beginStep(step::kImports);
     prepareImports(v);
+    RevertJournal::beginStep(step::kAdvertise);
     advertiseCidrs(v);
+    // Each list below is filled in place before each change it undoes is sent.
     if (!SwitchTraffic::isVnetWithVng(*v.account.credential, v.vnet, SwitchTraffic::ER)) {
-        v.revertRecord["peering_prop"][v.vnetKey] = SwitchTraffic::disableUseRemoteGwInPeering(
-            v.account.subscriptionId, v.client, v.vnet, std::string(kControllerPeeringPrefix));
+        RevertJournal::beginStep(step::kRemoteGateways);
+        SwitchTraffic::disableUseRemoteGwInPeering(v.account.subscriptionId, v.client, v.vnet,
+                                                   std::string(kControllerPeeringPrefix),
+                                                   &recordList(v, "peering_prop"));
     }
     setPropagation(v, true);
-    v.revertRecord["vhc_list"][v.vnetKey] =
-        VWanMgmt::getSerialize(VWanMgmt::deleteVHubConnection(v.vnet, v.optionRecord));
+    RevertJournal::beginStep(step::kHubConnections);
+    VWanMgmt::deleteVHubConnection(v.vnet, v.optionRecord, &recordList(v, "vhc_list"));
     if (textForm(config::requireKey(v.run.globalRecord, "delete_peering", "")) != "no") {
-        v.revertRecord["peerings"][v.vnetKey] =
-            SwitchTraffic::deletePeerings(v.run.globalRecord, v.account.subscriptionId, v.vnet,
-                                          &v.client, std::string(kControllerPeeringPrefix));
+        RevertJournal::beginStep(step::kPeerings);
+        SwitchTraffic::deletePeerings(v.run.globalRecord, v.account.subscriptionId, v.vnet,
+                                      &v.client, std::string(kControllerPeeringPrefix),
+                                      &recordList(v, "peerings"));
     }
     return true;
 }

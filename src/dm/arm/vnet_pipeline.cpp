@@ -41,8 +41,8 @@ void chooseGatewayNames(VnetRun& v) {
 
 void discoverRouting(VnetRun& v) {
     v.rtbTargetRtbMap = Record::object();
-    auto [staged, orgInfo] = SwitchTraffic::discoverRouteTable(v.client, v.run.options.revert,
-                                                               v.vnet, v.rtbTargetRtbMap);
+    auto [staged, orgInfo] = SwitchTraffic::discoverRouteTable(
+        v.client, v.run.options.revert && !v.routingAsSwitch, v.vnet, v.rtbTargetRtbMap);
     v.stagedUdrLst = std::move(staged);
     v.orgRouteTableInfo = std::move(orgInfo);
     v.vpn = SwitchTraffic::isVnetWithVng(*v.account.credential, v.vnet, SwitchTraffic::VPN);
@@ -52,8 +52,10 @@ void setPropagation(VnetRun& v, bool disableFlag) {
     const Record& manage =
         config::requireKey(v.run.globalRecord, "manage_propagate_gateway_routes", "");
     if (isTrue(manage) && !v.vpn) {
+        CommandOptions options = v.run.options;
+        options.revert = options.revert && !v.routingAsSwitch;
         SwitchTraffic::setDisableAllRouteTablePropagationInVnet(
-            v.run.options, v.client, v.vnet, v.stagedUdrLst, v.rtbTargetRtbMap, disableFlag);
+            options, v.client, v.vnet, v.stagedUdrLst, v.rtbTargetRtbMap, disableFlag);
     }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // The per-VNet sequence: what both modes share, and the entries of each mode.
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -36,7 +37,32 @@ struct VnetRun {
     std::vector<std::string> stagedUdrLst;
     RouteTableInfo orgRouteTableInfo;
     bool vpn = false;
+    // A revert after a switch that stopped part-way: the steps that switch began for this VNet,
+    // the only ones undone. Null after a complete switch: everything is reverted.
+    const std::set<std::string>* switchSteps = nullptr;
+    // The route tables are found as a switch finds them (original -> staged): for a revert
+    // whose switch stopped before it moved any subnet, the staged tables are not in use yet.
+    bool routingAsSwitch = false;
 };
+
+// The switch steps the revert journal tracks, by the part of the VNet they change.
+namespace step {
+inline constexpr const char* kPropagation = "propagation";  // gateway route propagation
+inline constexpr const char* kLocks = "locks";
+inline constexpr const char* kDetach = "detach";  // the spoke gateway's attachment
+inline constexpr const char* kTerraform = "terraform";
+inline constexpr const char* kSubnets = "subnets";
+inline constexpr const char* kImports = "imports";  // subnet groups and Terraform imports
+inline constexpr const char* kAdvertise = "advertise";
+inline constexpr const char* kRemoteGateways = "remote_gateways";
+inline constexpr const char* kHubConnections = "hub_connections";
+inline constexpr const char* kPeerings = "peerings";
+}  // namespace step
+
+// Whether the revert undoes the step (always after a complete switch).
+inline bool switchBegan(const VnetRun& v, const char* stepName) {
+    return !v.switchSteps || v.switchSteps->count(stepName) > 0;
+}
 
 // Forward run of one VNet; returns false when the VNet was refused (already switched).
 bool runSwitchPipeline(VnetRun& v);

@@ -5,11 +5,13 @@
 namespace dm::http {
 
 DryRunGuard::DryRunGuard(std::shared_ptr<Transport> inner, std::function<bool()> active,
-                         RequestClassifier isRead, std::function<void(const Request&)> onRefused)
+                         RequestClassifier isRead, std::function<void(const Request&)> onRefused,
+                         std::function<void()> beforeChange)
     : inner_(std::move(inner)),
       active_(std::move(active)),
       isRead_(std::move(isRead)),
-      onRefused_(std::move(onRefused)) {}
+      onRefused_(std::move(onRefused)),
+      beforeChange_(std::move(beforeChange)) {}
 
 Response DryRunGuard::send(const Request& request) {
     if (active_() && !isRead_(request)) {
@@ -20,6 +22,8 @@ Response DryRunGuard::send(const Request& request) {
             onRefused_(request);
         throw DryRunRefused(message);
     }
+    if (beforeChange_ && !isRead_(request))
+        beforeChange_();
     return inner_->send(request);
 }
 

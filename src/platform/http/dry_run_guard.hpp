@@ -1,8 +1,9 @@
 #pragma once
-// The dry-run seam: a transport that, while the run is a dry run, sends only the requests that
+// The change seam: a transport that, while the run is a dry run, sends only the requests that
 // read and refuses every other one with DryRunRefused. The operations above already skip their
 // change calls in a dry run; this guard is what makes a missed check fail loudly instead of
-// changing a live network.
+// changing a live network. Outside a dry run it tells the run before each change is sent, so
+// that what undoes the change is on disk first.
 
 #include <functional>
 #include <memory>
@@ -24,9 +25,11 @@ class DryRunRefused : public dm::Error {
 class DryRunGuard : public Transport {
   public:
     // `active` tells whether the run is a dry run now; `onRefused` is told of each refusal
-    // before the error is thrown.
+    // before the error is thrown; `beforeChange` (optional) is called before a request that
+    // changes state is sent, and what it throws stops the request.
     DryRunGuard(std::shared_ptr<Transport> inner, std::function<bool()> active,
-                RequestClassifier isRead, std::function<void(const Request&)> onRefused);
+                RequestClassifier isRead, std::function<void(const Request&)> onRefused,
+                std::function<void()> beforeChange = {});
 
     // Throws DryRunRefused ("dry run: refused to send <method> <url without query>") for a
     // request that changes state while the run is a dry run; else sends through the inner one.
@@ -37,6 +40,7 @@ class DryRunGuard : public Transport {
     std::function<bool()> active_;
     RequestClassifier isRead_;
     std::function<void(const Request&)> onRefused_;
+    std::function<void()> beforeChange_;
 };
 
 // GET and HEAD only.

@@ -49,7 +49,11 @@ std::shared_ptr<http::Transport> RunContext::guarded(std::shared_ptr<http::Trans
                                                      http::RequestClassifier isRead) {
     return std::make_shared<http::DryRunGuard>(
         std::move(inner), [this] { return dryRun.active(); }, std::move(isRead),
-        [this](const http::Request&) { dryRun.noteRefused(); });
+        [this](const http::Request&) { dryRun.noteRefused(); },
+        [this] {
+            if (beforeChange)
+                beforeChange();
+        });
 }
 
 RunContext& currentRun() {

@@ -131,8 +131,14 @@ class RunContext {
         return std::chrono::system_clock::now();
     };
 
+    // Called before anything that changes Azure, the controller or the account folder is sent
+    // or written (the transports' guard and the account-folder writer call it): the revert
+    // journal makes what undoes the change durable here. Empty: nothing to do.
+    std::function<void()> beforeChange;
+
     // `inner` behind the run's dry-run guard: a request that `isRead` does not accept is
-    // refused (and counted) while the policy is active.
+    // refused (and counted) while the policy is active, and preceded by beforeChange() when
+    // it is not.
     std::shared_ptr<http::Transport> guarded(std::shared_ptr<http::Transport> inner,
                                              http::RequestClassifier isRead);
 

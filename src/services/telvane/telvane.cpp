@@ -390,6 +390,12 @@ void Telvane::telvane_post(const std::string& api_endpoint_url, const Record& pa
     call(api_endpoint_url, fields);
 }
 
+Record Telvane::list_multi_cloud_security_domains(const std::string& api_endpoint_url,
+                                                  const std::string& CID) {
+    const std::string action = "list_multi_cloud_security_domains";
+    return expectList(call(api_endpoint_url, {{"action", action}, {"CID", CID}}), action);
+}
+
 Record Telvane::list_spoke_subnet_groups(const std::string& api_endpoint_url,
                                          const std::string& CID, const std::string& gw_name) {
     const std::string action = "list_spoke_subnet_groups";

@@ -103,6 +103,10 @@ class Telvane {
     // throws when the controller refuses. A payload without "action" is a dm::Error.
     static void telvane_post(const std::string& api_endpoint_url, const Record& payload);
 
+    // The security domains: list of {"domain_name", "attachments": [...]}.
+    static Record list_multi_cloud_security_domains(const std::string& api_endpoint_url,
+                                                    const std::string& CID);
+
     // Subnet groups of a spoke gateway: list of {"group_name", "subnets": [...]}.
     static Record list_spoke_subnet_groups(const std::string& api_endpoint_url,
                                            const std::string& CID, const std::string& gw_name);

@@ -232,10 +232,15 @@ void countRename() {
 
 // The account folder is written only through these functions; a dry run writes nothing, and
 // a write that a missed check lets through fails the run instead of changing the folder.
+// Every write goes through here: a dry run refuses it; a real run first lets the revert journal
+// make what undoes it durable.
 void refuseInDryRun(std::string_view action, const fs::path& path) {
     RunContext& run = currentRun();
-    if (!run.dryRun.active())
+    if (!run.dryRun.active()) {
+        if (run.beforeChange)
+            run.beforeChange();
         return;
+    }
     run.dryRun.noteRefused();
     throw http::DryRunRefused(fmt::format("dry run: refused to {} {}", action, path.string()));
 }
@@ -549,6 +554,22 @@ std::size_t fsyncCount() {
 
 std::size_t renameCount() {
     return store().renames;
+}
+
+void appendDurably(const fs::path& path, std::string_view bytes, fs::perms newMode) {
+    refuseInDryRun("append to", path);
+    struct stat st {};
+    const bool existed = ::stat(path.c_str(), &st) == 0;
+    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
+                 static_cast<mode_t>(newMode)));
+    if (fd.get() < 0)
+        fail("open", path, errno);
+    writeAll(fd.get(), bytes, path);
+    if (syncFd(fd.get()) != 0)
+        fail("sync", path, errno);
+    closeChecked(fd, path);
+    if (!existed)
+        fsyncFolder(folderOf(path));
 }
 
 bool removeFile(const fs::path& path) {

@@ -73,6 +73,11 @@ std::size_t pendingSyncCount();
 std::size_t fsyncCount();
 std::size_t renameCount();
 
+// Appends `bytes` to `path` (created with `newMode` when absent) in one write and fsyncs it, and
+// its folder when the file is new: for a journal whose lines must be on disk before the change
+// they prepare. Throws dm::Error naming the file.
+void appendDurably(const fs::path& path, std::string_view bytes, fs::perms newMode);
+
 // Removes the file; true when it was there. Failures other than absence throw dm::Error.
 bool removeFile(const fs::path& path);
 

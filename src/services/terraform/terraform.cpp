@@ -14,6 +14,7 @@
 #include "services/context/globals.hpp"
 #include "services/terraform/account_io.hpp"
 #include "services/terraform/hcl_text.hpp"
+#include "services/terraform/revert_journal.hpp"
 
 namespace dm {
 
@@ -357,7 +358,9 @@ void Terraform::storeRevertInfo(const Record& revertRecord) {
         throw Error(fmt::format("cannot create {}: {}", path.parent_path().string(), ec.message()));
     fs::path previous = path;
     previous += ".prev";
-    replaceFile(path, text, kDataMode, previous);
+    // The record stored ahead of this run's first change is superseded, not worth keeping.
+    replaceFile(path, text, kDataMode,
+                RevertJournal::storedEarly() ? std::nullopt : std::optional(previous));
     log()->info("  revert record stored in {}", path.string());
 }
 
@@ -397,45 +400,80 @@ void Terraform::deleteUndoSubnetAssociationTf() {
     removeGenerated(kUndoImportScript);
 }
 
-void Terraform::updateSwitchTraffic(const std::string& vnet_name, bool switch_traffic) {
-    checkName("VNet name", vnet_name);
-    fs::path path = inFolder(vnet_name + ".tf");
-    std::string content = readExistingFile(path, "Terraform file");
+namespace {
+
+// `content` with "switch_traffic" set to the value (inserted into the VNet's module block when
+// absent); nullopt when it already holds the value, or has no attribute to clear.
+std::optional<std::string> withSwitchTraffic(std::string content, const std::string& vnet_name,
+                                             bool switch_traffic, const fs::path& path) {
     const char* value = switch_traffic ? "true" : "false";
     auto attribute = findSwitchAttribute(content);
     if (attribute) {
         if (attribute->value == switch_traffic) {
             log()->debug("  switch_traffic already {} in {}", value, path.filename().string());
-            return;
+            return std::nullopt;
         }
         content.replace(attribute->valueBegin, attribute->valueEnd - attribute->valueBegin, value);
-    } else if (!switch_traffic) {
-        log()->debug("  no switch_traffic in {} -- nothing to clear", path.filename().string());
-        return;
-    } else {
-        auto close = findModuleBlockEnd(content, vnet_name);
-        if (!close) {
-            throw Error(
-                fmt::format("{} has no switch_traffic attribute and no module \"{}\" "
-                            "block to hold one",
-                            path.string(), vnet_name));
-        }
-        size_t lineStart = content.rfind('\n', *close);
-        lineStart = lineStart == std::string::npos ? 0 : lineStart + 1;
-        bool ownLine = content.find_first_not_of(" \t", lineStart) == *close;
-        if (ownLine) {
-            content.insert(lineStart, "  switch_traffic = true\n");
-        } else {
-            content.insert(*close, "\n  switch_traffic = true\n");
-        }
+        return content;
     }
+    if (!switch_traffic) {
+        log()->debug("  no switch_traffic in {} -- nothing to clear", path.filename().string());
+        return std::nullopt;
+    }
+    auto close = findModuleBlockEnd(content, vnet_name);
+    if (!close) {
+        throw Error(
+            fmt::format("{} has no switch_traffic attribute and no module \"{}\" "
+                        "block to hold one",
+                        path.string(), vnet_name));
+    }
+    size_t lineStart = content.rfind('\n', *close);
+    lineStart = lineStart == std::string::npos ? 0 : lineStart + 1;
+    bool ownLine = content.find_first_not_of(" \t", lineStart) == *close;
+    if (ownLine) {
+        content.insert(lineStart, "  switch_traffic = true\n");
+    } else {
+        content.insert(*close, "\n  switch_traffic = true\n");
+    }
+    return content;
+}
+
+}  // namespace
+
+void Terraform::updateSwitchTraffic(const std::string& vnet_name, bool switch_traffic) {
+    checkName("VNet name", vnet_name);
+    fs::path path = inFolder(vnet_name + ".tf");
+    auto content = withSwitchTraffic(readExistingFile(path, "Terraform file"), vnet_name,
+                                     switch_traffic, path);
+    if (!content)
+        return;
+    const char* value = switch_traffic ? "true" : "false";
     if (dryRun()) {
         log()->info("{}set switch_traffic = {} in {}", kDryRun, value, path.filename().string());
         return;
     }
-    replaceFileDeferred(path, std::move(content), kDataMode);
+    replaceFileDeferred(path, std::move(*content), kDataMode);
     log()->info("  set switch_traffic = {} in {}", value, path.filename().string());
 }
+
+namespace {
+
+// A file the switch marked and a revert (or no change at all) has brought back: marking it again
+// gives exactly the recorded state.
+bool isAsBeforeSwitch(const std::string& fileName, const std::string& content, size_t kept,
+                      const std::string& hash) {
+    if (fileName.size() <= 3 || fileName.compare(fileName.size() - 3, 3, ".tf") != 0)
+        return false;
+    const std::string vnet = fileName.substr(0, fileName.size() - 3);
+    try {
+        auto marked = withSwitchTraffic(content, vnet, true, inFolder(fileName));
+        return marked && marked->size() == kept && sha256Hex(*marked) == hash;
+    } catch (const Error&) {
+        return false;
+    }
+}
+
+}  // namespace
 
 void Terraform::storeFileSize(const std::string& fileName, Record& revertRecord) {
     checkName("Terraform file name", fileName);
@@ -473,13 +511,20 @@ void Terraform::revertFile(const std::string& fileName, const Record& revertReco
     }
     size_t kept = size->get<size_t>();
     std::string content = readExistingFile(path, "Terraform file");
-    if (content.size() < kept) {
-        throw Error(
-            fmt::format("cannot revert {}: it has {} bytes, fewer than the {} recorded "
-                        "at the switch",
-                        path.string(), content.size(), kept));
-    }
-    if (sha256Hex(std::string_view(content).substr(0, kept)) != hash->get<std::string>()) {
+    const std::string& recorded = hash->get<std::string>();
+    if (content.size() < kept || sha256Hex(std::string_view(content).substr(0, kept)) != recorded) {
+        // A revert run again after it restored the file, or a switch stopped before the file
+        // was marked on disk: nothing to undo.
+        if (isAsBeforeSwitch(fileName, content, kept, recorded)) {
+            log()->debug("  {} is already as it was before the switch", fileName);
+            return;
+        }
+        if (content.size() < kept) {
+            throw Error(
+                fmt::format("cannot revert {}: it has {} bytes, fewer than the {} recorded "
+                            "at the switch",
+                            path.string(), content.size(), kept));
+        }
         throw Error(fmt::format("cannot revert {}: its first {} bytes changed since the switch",
                                 path.string(), kept));
     }

@@ -244,7 +244,8 @@ std::string VWanMgmt::getVHubNameFromPeering(const std::string& remoteVnetId) {
     return hub;
 }
 
-Record VWanMgmt::deleteVHubConnection(const VirtualNetwork& vnet, const Record& optionRecord) {
+Record VWanMgmt::deleteVHubConnection(const VirtualNetwork& vnet, const Record& optionRecord,
+                                      Record* recordAhead) {
     Record removed = Record::array();
     log()->info("- Delete virtual hub connections");
     const std::string vnetId = vnet.id();
@@ -286,6 +287,8 @@ Record VWanMgmt::deleteVHubConnection(const VirtualNetwork& vnet, const Record& 
     for (const auto& f : found) {
         const std::string name = f.connection.name();
         log()->info("  delete hub connection " + name + " in " + f.hub.hubName);
+        if (recordAhead)
+            recordAhead->push_back(getSerialize(Record::array({removedRecord(f)}))[0]);
         if (Globals::getDryRun()) {
             removed.push_back(removedRecord(f));
             continue;
@@ -296,8 +299,11 @@ Record VWanMgmt::deleteVHubConnection(const VirtualNetwork& vnet, const Record& 
                 .result();
         } catch (const std::exception& e) {
             log()->error("  **Error** Failed to delete hub connection " + name + " -" + e.what());
-            if (!removedAnyway(f))
+            if (!removedAnyway(f)) {
+                if (recordAhead)
+                    recordAhead->erase(recordAhead->end() - 1);
                 continue;
+            }
         }
         removed.push_back(removedRecord(f));
     }
@@ -315,6 +321,20 @@ Record VWanMgmt::getSerialize(const Record& connections) {
     return out;
 }
 
+namespace {
+
+bool isPresent(const NetworkManagementClient& client, const std::string& resourceGroup,
+               const std::string& hubName, const std::string& name) {
+    try {
+        client.hub_virtual_network_connections.get(resourceGroup, hubName, name);
+        return true;
+    } catch (const azure::ResourceNotFoundError&) {
+        return false;
+    }
+}
+
+}  // namespace
+
 void VWanMgmt::restoreVhcConnection(const VirtualNetwork& vnet, const Record& /*optionRecord*/,
                                     const Record& stored) {
     log()->info("- Restore virtual hub connections");
@@ -330,6 +350,13 @@ void VWanMgmt::restoreVhcConnection(const VirtualNetwork& vnet, const Record& /*
             name = entry["connectionName"].get<std::string>();
             const std::string subId = entry["hubSubscriptionId"].get<std::string>();
             const std::string hubName = entry["hubName"].get<std::string>();
+            const std::string hubRg = entry["hubRgName"].get<std::string>();
+            auto cred = YamlContext().generateAzureCredential(subId);
+            // A revert run again after it restored this connection finds it there.
+            if (cred && isPresent(*clientFor(*cred), hubRg, hubName, name)) {
+                log()->info("  hub connection " + name + " already present in " + hubName);
+                continue;
+            }
             log()->info("  add hub connection " + name + " to " + hubName);
             HubVirtualNetworkConnection connection(entry["connection"]);
             auto remote = connection.remote_virtual_network();
@@ -337,7 +364,6 @@ void VWanMgmt::restoreVhcConnection(const VirtualNetwork& vnet, const Record& /*
                 log()->warn("  **Alert** hub connection " + name + " leads to " + *remote +
                             ", not to " + vnet.name());
             }
-            auto cred = YamlContext().generateAzureCredential(subId);
             if (!cred) {
                 log()->error("  **Error** Cannot add hub connection " + name +
                              ". Missing credential for subscription " + subId);
@@ -347,8 +373,7 @@ void VWanMgmt::restoreVhcConnection(const VirtualNetwork& vnet, const Record& /*
             if (Globals::getDryRun())
                 continue;
             client->hub_virtual_network_connections
-                .begin_create_or_update(entry["hubRgName"].get<std::string>(), hubName, name,
-                                        connection)
+                .begin_create_or_update(hubRg, hubName, name, connection)
                 .result();
         } catch (const std::exception& e) {
             log()->error("  **Error** Failed to add hub connection " + name + " -" + e.what());

@@ -33,8 +33,10 @@ class VWanMgmt {
     // connections as a list of records (empty when there were none). A connection whose delete
     // failed and that still exists is logged and left out; in a dry run nothing is deleted and
     // the list holds what would have been. Read failures are logged, never thrown.
+    // `recordAhead`, when given, gets the stored form (getSerialize) of each connection appended
+    // before its delete is sent, and taken back when the delete failed and it is still there.
     static Record deleteVHubConnection(const azure::VirtualNetwork& vnet,
-                                       const Record& optionRecord);
+                                       const Record& optionRecord, Record* recordAhead = nullptr);
 
     // A storable form of what deleteVHubConnection returned, holding all that re-creation needs
     // (an already stored form comes back unchanged); null gives an empty list, a malformed
