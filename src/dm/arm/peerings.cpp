@@ -77,7 +77,8 @@ bool endPresent(const NetworkManagementClient& client, const PeeringEnd& end) {
             return true;
         }
     }
-    if (!current)
+    // One being deleted (by a switch that was stopped while it waited) is as good as gone.
+    if (!current || text::iequals(current->provisioning_state().value_or(""), "Deleting"))
         return false;
     if (!text::iequals(current->peering_state().value_or(""), "Disconnected")) {
         log->info("  peering " + end.peeringName + " of " + end.vnetName + " already present");

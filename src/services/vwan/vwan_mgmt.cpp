@@ -326,8 +326,9 @@ namespace {
 bool isPresent(const NetworkManagementClient& client, const std::string& resourceGroup,
                const std::string& hubName, const std::string& name) {
     try {
-        client.hub_virtual_network_connections.get(resourceGroup, hubName, name);
-        return true;
+        // One being deleted (by a switch that was stopped while it waited) is as good as gone.
+        auto connection = client.hub_virtual_network_connections.get(resourceGroup, hubName, name);
+        return !text::iequals(connection.provisioning_state().value_or(""), "Deleting");
     } catch (const azure::ResourceNotFoundError&) {
         return false;
     }

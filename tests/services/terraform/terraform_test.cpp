@@ -565,6 +565,9 @@ TEST_F(TerraformTest, RevertFileRestoresTheVnetFileByteForByte) {
     Terraform::revertFile("spoke1.tf", stored);
     Terraform::updateSwitchTraffic("spoke1", false);
     EXPECT_EQ(read(tf), kVnetTf);
+    // Again (a revert run again, the second VNet of one name): already as before the switch.
+    Terraform::revertFile("spoke1.tf", stored);
+    EXPECT_EQ(read(tf), kVnetTf);
 
     // No entry (a VNet the forward run skipped): nothing to undo.
     Terraform::revertFile("other.tf", stored);
