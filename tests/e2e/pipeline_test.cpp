@@ -3,140 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <regex>
-#include <sstream>
 
-#include "emulator_process.hpp"
-#include "process.hpp"
+#include "demo_fixture.hpp"
 
 namespace fs = std::filesystem;
-using dm::test::EmulatorProcess;
+using dm::test::DemoRun;
+using dm::test::facts;
 using dm::test::Json;
-using dm::test::runProcess;
+using dm::test::slurp;
 
 namespace {
 
 const std::string kSpokes = "00000000-0000-0000-0000-0000000000a1";
 const std::string kHub = "00000000-0000-0000-0000-0000000000b2";
-
-std::string slurp(const fs::path& path) {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-// The facts a switch changes and a revert must bring back, keyed for comparison.
-std::map<std::string, std::string> facts(const Json& state, bool withLocks = true) {
-    std::map<std::string, std::string> out;
-    for (const auto& sub : state["subscriptions"]) {
-        for (const auto& rg : sub["resourceGroups"]) {
-            for (const auto& rt : rg.value("routeTables", Json::array())) {
-                out["rt " + rt["name"].get<std::string>()] =
-                    rt.value("disableBgpRoutePropagation", false) ? "off" : "on";
-            }
-            for (const auto& vnet : rg.value("virtualNetworks", Json::array())) {
-                const std::string v = vnet["name"];
-                for (const auto& s : vnet.value("subnets", Json::array())) {
-                    std::string rt;
-                    if (s.contains("routeTable")) {
-                        const Json& ref = s["routeTable"];
-                        rt = ref.is_string() ? ref.get<std::string>() : ref.value("id", "");
-                        rt = rt.substr(rt.rfind('/') + 1);
-                    }
-                    out["subnet " + v + "/" + s["name"].get<std::string>()] = rt;
-                }
-                for (const auto& p : vnet.value("virtualNetworkPeerings", Json::array())) {
-                    std::string name = p["name"];
-                    if (name.rfind("RemoteVnetToHubPeering_", 0) == 0)
-                        name = "hub-peering";
-                    out["peering " + v + "/" + name] =
-                        std::string(p.value("useRemoteGateways", false) ? "remote-gw " : "") +
-                        (p.value("allowGatewayTransit", false) ? "transit " : "") +
-                        (p.value("allowForwardedTraffic", false) ? "forwarded " : "") +
-                        p.value("peeringState", "");
-                }
-            }
-            for (const auto& hub : rg.value("virtualHubs", Json::array())) {
-                for (const auto& c : hub.value("hubVirtualNetworkConnections", Json::array())) {
-                    out["hubconn " + c["name"].get<std::string>()] = "present";
-                }
-            }
-        }
-    }
-    if (withLocks) {
-        for (const auto& lock : state.value("locks", Json::array())) {
-            out["lock " + lock["name"].get<std::string>()] = lock.value("level", "");
-        }
-    }
-    const Json& ctrl = state["controller"];
-    for (const auto& a : ctrl.value("attachments", Json::array())) {
-        out["attachment " + a["spoke_gw_name"].get<std::string>()] = a["transit_gw_name"];
-    }
-    for (const auto& g : ctrl.value("gateways", Json::array())) {
-        out["adv " + g["gw_name"].get<std::string>()] =
-            g.value("advertised_cidrs", Json::array()).dump();
-    }
-    for (const auto& d : ctrl.value("security_domains", Json::array())) {
-        out["domain " + d["domain_name"].get<std::string>()] = d["attachments"].dump();
-    }
-    return out;
-}
-
-class DemoRun : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/dm-e2e-XXXXXX";
-        work_ = mkdtemp(pattern);
-        emulator_ = std::make_unique<EmulatorProcess>(
-            DM_EMULATOR, std::string(DM_SOURCE_DIR) + "/examples/demo/topology.json",
-            work_.string());
-        for (const char* alias : {"spokes-east", "hub-central"}) {
-            fs::create_directories(work_ / "output" / alias);
-            for (const auto& f : fs::directory_iterator(fs::path(DM_SOURCE_DIR) /
-                                                        "examples/demo/terraform" / alias)) {
-                fs::copy_file(f.path(), work_ / "output" / alias / f.path().filename());
-            }
-        }
-        writeYaml(slurp(fs::path(DM_SOURCE_DIR) / "examples/demo/discovery.yaml.in"));
-        initial_ = emulator_->state();
-    }
-
-    void TearDown() override {
-        emulator_.reset();
-        if (!HasFailure())
-            fs::remove_all(work_);
-    }
-
-    void writeYaml(std::string text) {
-        auto put = [&](const std::string& key, const std::string& value) {
-            text = std::regex_replace(text, std::regex(key), value);
-        };
-        put("@WORK@", work_.string());
-        put("@BASE_URL@", emulator_->baseUrl());
-        put("@CA_FILE@", emulator_->caFile());
-        put("@CONTROLLER@", emulator_->controllerAddress());
-        std::ofstream(work_ / "discovery.yaml") << text;
-    }
-
-    dm::test::ProcessResult tool(std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {"--yaml_file", (work_ / "discovery.yaml").string()};
-        args.insert(args.end(), extra.begin(), extra.end());
-        return runProcess(DM_PROGRAM, args,
-                          {{"DM_CTRL_PASSWORD", "demo-controller-password"},
-                           {"DM_AZURE_CLIENT_SECRET", "demo-azure-secret"}},
-                          work_.string());
-    }
-
-    fs::path revertJson(const std::string& alias) const {
-        return work_ / "output" / alias / "tmp" / "revert.json";
-    }
-
-    fs::path work_;
-    std::unique_ptr<EmulatorProcess> emulator_;
-    Json initial_;
-};
 
 TEST_F(DemoRun, SwitchRefuseAgainAndRevertToTheInitialTopology) {
     emulator_->admin("DELETE", "/admin/counters");

@@ -1,15 +1,20 @@
 #include "process.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 extern char** environ;
 
@@ -21,10 +26,11 @@ std::string slurp(const std::string& path) {
     ss << in.rdbuf();
     return ss.str();
 }
-}  // namespace
 
-ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
-                         const std::map<std::string, std::string>& env, const std::string& cwd) {
+// Runs the program; with a delay, kills its process group once the delay has passed.
+KilledRun run(const std::string& program, const std::vector<std::string>& args,
+              const std::map<std::string, std::string>& env, const std::string& cwd,
+              std::optional<std::chrono::microseconds> killDelay) {
     char outTmpl[] = "/tmp/dmproc-out-XXXXXX";
     char errTmpl[] = "/tmp/dmproc-err-XXXXXX";
     int outFd = mkstemp(outTmpl);
@@ -39,6 +45,12 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
     posix_spawn_file_actions_adddup2(&actions, errFd, 2);
     if (!cwd.empty())
         posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    if (killDelay) {
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attributes, 0);
+    }
 
     std::vector<std::string> envStrings;
     for (char** e = environ; *e; ++e) {
@@ -61,23 +73,62 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
     argv.push_back(nullptr);
 
     pid_t pid;
-    int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    const auto start = std::chrono::steady_clock::now();
+    int rc = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
     close(outFd);
     close(errFd);
-    ProcessResult result;
+    KilledRun run;
     if (rc == 0) {
         int status = 0;
-        waitpid(pid, &status, 0);
-        result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (killDelay) {
+            // Polled in steps of a millisecond at most: fine enough for a kill moment drawn
+            // over a run of seconds.
+            const auto deadline = start + *killDelay;
+            for (;;) {
+                const pid_t ended = waitpid(pid, &status, WNOHANG);
+                if (ended == pid)
+                    break;
+                if (ended < 0 && errno != EINTR)
+                    throw std::runtime_error("cannot wait for " + program);
+                const auto now = std::chrono::steady_clock::now();
+                if (now >= deadline) {
+                    kill(-pid, SIGKILL);
+                    waitpid(pid, &status, 0);
+                    break;
+                }
+                std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+                    deadline - now, std::chrono::milliseconds(1)));
+            }
+            // The program may have ended on its own just before the signal.
+            run.killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+        } else {
+            waitpid(pid, &status, 0);
+        }
+        run.result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
-    result.out = slurp(outTmpl);
-    result.err = slurp(errTmpl);
+    run.result.out = slurp(outTmpl);
+    run.result.err = slurp(errTmpl);
     std::remove(outTmpl);
     std::remove(errTmpl);
     if (rc != 0)
         throw std::runtime_error("cannot start " + program);
-    return result;
+    return run;
+}
+
+}  // namespace
+
+ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
+                         const std::map<std::string, std::string>& env, const std::string& cwd) {
+    return run(program, args, env, cwd, std::nullopt).result;
+}
+
+KilledRun runProcessKilledAfter(const std::string& program, const std::vector<std::string>& args,
+                                std::chrono::microseconds delay,
+                                const std::map<std::string, std::string>& env,
+                                const std::string& cwd) {
+    return run(program, args, env, cwd, delay);
 }
 
 }  // namespace dm::test

@@ -18,6 +18,7 @@
 #include "services/telvane/telvane.hpp"
 #include "services/terraform/account_lock.hpp"
 #include "services/terraform/revert_journal.hpp"
+#include "services/terraform/revert_record_shape.hpp"
 #include "services/terraform/terraform.hpp"
 
 namespace dm::arm {
@@ -205,6 +206,8 @@ void runAccount(RunContext& run, AccountContext& account) {
     if (revert) {
         revertRecord = Terraform::readRevertInfo();
         progress = RevertJournal::load(revertRecord);
+        if (progress)
+            requireRevertRecordShape(revertRecord, RevertJournal::path());
     }
     RevertJournal::openAccount(run);
     if (revert && isTrue(account.accountRecord["manage_terraform_import"])) {
@@ -233,6 +236,8 @@ void runAccount(RunContext& run, AccountContext& account) {
             if (revert && progress) {
                 auto known = progress->vnets.find(vnet.id());
                 const VnetProgress* p = known == progress->vnets.end() ? nullptr : &known->second;
+                if (p && !p->routing.is_null())
+                    v.notedRouting = &p->routing;
                 if (p && p->reverted) {
                     log->info("- " + vnet.name() + " was reverted by an earlier run -- skipped");
                     summary.done.push_back(current);

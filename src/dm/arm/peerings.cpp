@@ -63,57 +63,64 @@ PeeringEnd endOf(const Record& pair, const char* side) {
             pairSnapshot(pair, (s + "Peering").c_str())};
 }
 
-// Whether the end is already there as it should be; one left Disconnected is deleted (and waited
-// for) so that it can be made again. A failure is logged and answers true: nothing more is tried.
-bool endPresent(const NetworkManagementClient& client, const PeeringEnd& end) {
-    auto log = libraryLogger();
-    std::optional<VirtualNetworkPeering> current;
-    try {
-        current =
-            client.virtual_network_peerings.get(end.resourceGroup, end.vnetName, end.peeringName);
-    } catch (const azure::ArmError& e) {
-        if (e.status() != 404) {
-            log->error("  **Error** Failed to read peering " + end.peeringName + " -" + e.what());
-            return true;
-        }
-    }
-    // One being deleted (by a switch that was stopped while it waited) is as good as gone.
-    if (!current || text::iequals(current->provisioning_state().value_or(""), "Deleting"))
-        return false;
-    if (!text::iequals(current->peering_state().value_or(""), "Disconnected")) {
-        log->info("  peering " + end.peeringName + " of " + end.vnetName + " already present");
-        return true;
-    }
-    log->info("  delete disconnected peering " + end.peeringName + " of " + end.vnetName);
-    if (SwitchTraffic::DryRun)
-        return false;
-    try {
-        client.virtual_network_peerings
-            .begin_delete(end.resourceGroup, end.vnetName, end.peeringName)
-            .result();
-    } catch (const std::exception& e) {
-        log->error("  **Error** Failed to delete peering " + end.peeringName + " -" + e.what());
-        return true;
-    }
-    return false;
-}
+// What a revert finds of one end of a pair.
+enum class EndState { Present, Missing, Disconnected, Unknown };
 
-// The client of an end that has to be made again; nullopt when it is there already or cannot be
-// reached (logged).
-std::optional<NetworkManagementClient> endToCreate(const PeeringEnd& end, const char* label) {
+struct FoundEnd {
+    EndState state = EndState::Unknown;
+    std::optional<NetworkManagementClient> client;
+};
+
+// Reads the end; a failure is logged and leaves the state Unknown (nothing more is tried).
+FoundEnd inspectEnd(const PeeringEnd& end, const char* label) {
+    auto log = libraryLogger();
+    FoundEnd found;
     auto cred = YamlContext().generateAzureCredential(end.subscriptionId);
     if (!cred) {
-        auto log = libraryLogger();
         log->info(std::string("  add ") + label + " peering " + end.peeringName + " to " +
                   end.vnetName);
         log->error("  **Error** Cannot add peering. Missing credential for subscription " +
                    end.subscriptionId);
-        return std::nullopt;
+        return found;
     }
-    NetworkManagementClient client = clientOf(*cred);
-    if (endPresent(client, end))
-        return std::nullopt;
-    return client;
+    found.client.emplace(clientOf(*cred));
+    try {
+        auto current = found.client->virtual_network_peerings.get(end.resourceGroup, end.vnetName,
+                                                                  end.peeringName);
+        // One being deleted (by a switch that was stopped while it waited) is as good as gone.
+        if (text::iequals(current.provisioning_state().value_or(""), "Deleting"))
+            found.state = EndState::Missing;
+        else if (text::iequals(current.peering_state().value_or(""), "Disconnected"))
+            found.state = EndState::Disconnected;
+        else
+            found.state = EndState::Present;
+    } catch (const azure::ArmError& e) {
+        if (e.status() == 404)
+            found.state = EndState::Missing;
+        else
+            log->error("  **Error** Failed to read peering " + end.peeringName + " -" + e.what());
+    }
+    return found;
+}
+
+// Deletes an end that stands alone, so the pair can be made again: Azure refuses to pair with an
+// end whose other end went. Answers false (logged) when it could not be deleted.
+bool deleteSurvivor(const FoundEnd& found, const PeeringEnd& end) {
+    auto log = libraryLogger();
+    log->info(std::string("  delete ") +
+              (found.state == EndState::Disconnected ? "disconnected " : "") + "peering " +
+              end.peeringName + " of " + end.vnetName + ", whose other end is gone");
+    if (SwitchTraffic::DryRun)
+        return true;
+    try {
+        found.client->virtual_network_peerings
+            .begin_delete(end.resourceGroup, end.vnetName, end.peeringName)
+            .result();
+        return true;
+    } catch (const std::exception& e) {
+        log->error("  **Error** Failed to delete peering " + end.peeringName + " -" + e.what());
+        return false;
+    }
 }
 
 // Re-creates one end and waits for it; a failure is logged and the caller goes on.
@@ -332,14 +339,29 @@ void SwitchTraffic::addPeerings(const Record& peeringPairList) {
             log->error(std::string("  **Error** ") + e.what());
             continue;
         }
-        // Both ends are looked at first: a Disconnected survivor has to go before either end
-        // can be made.
-        auto localClient = endToCreate(local, "local");
-        auto remoteClient = endToCreate(remote, "remote");
-        if (localClient)
-            createEnd(*localClient, local, "local");
-        if (remoteClient)
-            createEnd(*remoteClient, remote, "remote");
+        // Both ends are looked at first (a revert run again finds them there). When one is
+        // missing, the other is or will be Disconnected: it goes too, and both are made again.
+        const FoundEnd l = inspectEnd(local, "local");
+        const FoundEnd r = inspectEnd(remote, "remote");
+        if (l.state == EndState::Unknown || r.state == EndState::Unknown) {
+            // The other end cannot be looked at: make what is missing here, touch nothing else.
+            if (l.state == EndState::Missing)
+                createEnd(*l.client, local, "local");
+            if (r.state == EndState::Missing)
+                createEnd(*r.client, remote, "remote");
+            continue;
+        }
+        if (l.state == EndState::Present && r.state == EndState::Present) {
+            log->info("  peering " + local.peeringName + " of " + local.vnetName + " and " +
+                      remote.peeringName + " of " + remote.vnetName + " already present");
+            continue;
+        }
+        if ((l.state != EndState::Missing && !deleteSurvivor(l, local)) ||
+            (r.state != EndState::Missing && !deleteSurvivor(r, remote))) {
+            continue;
+        }
+        createEnd(*l.client, local, "local");
+        createEnd(*r.client, remote, "remote");
     }
 }
 

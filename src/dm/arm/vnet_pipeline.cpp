@@ -1,11 +1,14 @@
 #include "dm/arm/vnet_pipeline.hpp"
 
+#include <algorithm>
+
 #include <spdlog/spdlog.h>
 
 #include "core/text.hpp"
 #include "services/common/common.hpp"
 #include "services/common/config_check.hpp"
 #include "services/telvane/telvane.hpp"
+#include "services/terraform/revert_journal.hpp"
 
 namespace dm::arm {
 
@@ -39,12 +42,52 @@ void chooseGatewayNames(VnetRun& v) {
     v.transitName = SwitchTraffic::deduceTransitNameWithRegion(location);
 }
 
+namespace {
+
+// The staged tables and the staged -> original map, found now or noted by an earlier run: a
+// revert resumed after it moved the subnets back no longer finds the staged tables through them,
+// and still has their propagation to restore.
+void noteRouting(VnetRun& v) {
+    const bool forward = !v.run.options.revert || v.routingAsSwitch;
+    Record map = Record::object();
+    for (const auto& [from, to] : v.rtbTargetRtbMap.items()) {
+        if (forward)
+            map[textForm(to)] = from;
+        else
+            map[from] = to;
+    }
+    if (v.notedRouting && v.notedRouting->is_object()) {
+        if (auto noted = v.notedRouting->find("map");
+            noted != v.notedRouting->end() && noted->is_object()) {
+            for (const auto& [staged, original] : noted->items()) {
+                if (!map.contains(staged))
+                    map[staged] = original;
+                if (!forward && !v.rtbTargetRtbMap.contains(staged))
+                    v.rtbTargetRtbMap[staged] = original;
+            }
+        }
+        if (auto noted = v.notedRouting->find("staged");
+            noted != v.notedRouting->end() && noted->is_array()) {
+            for (const auto& entry : *noted) {
+                const std::string name = textForm(entry);
+                if (std::find(v.stagedUdrLst.begin(), v.stagedUdrLst.end(), name) ==
+                    v.stagedUdrLst.end())
+                    v.stagedUdrLst.push_back(name);
+            }
+        }
+    }
+    RevertJournal::noteRouting(Record{{"staged", v.stagedUdrLst}, {"map", std::move(map)}});
+}
+
+}  // namespace
+
 void discoverRouting(VnetRun& v) {
     v.rtbTargetRtbMap = Record::object();
     auto [staged, orgInfo] = SwitchTraffic::discoverRouteTable(
         v.client, v.run.options.revert && !v.routingAsSwitch, v.vnet, v.rtbTargetRtbMap);
     v.stagedUdrLst = std::move(staged);
     v.orgRouteTableInfo = std::move(orgInfo);
+    noteRouting(v);
     v.vpn = SwitchTraffic::isVnetWithVng(*v.account.credential, v.vnet, SwitchTraffic::VPN);
 }
 

@@ -40,6 +40,9 @@ struct VnetRun {
     // A revert after a switch that stopped part-way: the steps that switch began for this VNet,
     // the only ones undone. Null after a complete switch: everything is reverted.
     const std::set<std::string>* switchSteps = nullptr;
+    // The route tables an earlier run noted for the VNet ({"staged": [...], "map": {staged:
+    // original}}); null when none.
+    const Record* notedRouting = nullptr;
     // The route tables are found as a switch finds them (original -> staged): for a revert
     // whose switch stopped before it moved any subnet, the staged tables are not in use yet.
     bool routingAsSwitch = false;
@@ -74,7 +77,8 @@ void runRevertPipeline(VnetRun& v);
 void prepareOptions(VnetRun& v, const Record& vnetMap);
 // The spoke and transit gateway names.
 void chooseGatewayNames(VnetRun& v);
-// Route-table discovery and the VPN gateway check.
+// Route-table discovery and the VPN gateway check; what was found (with what an earlier run
+// noted) is noted in the revert journal.
 void discoverRouting(VnetRun& v);
 // Gateway route propagation on the staged tables (on before the switch, off after it).
 void setPropagation(VnetRun& v, bool disableFlag);

@@ -114,6 +114,12 @@ void RevertJournal::beginStep(const std::string& step) {
         s.pending += line(Record{{"vnet", s.vnetId}, {"step", step}});
 }
 
+void RevertJournal::noteRouting(const Record& routing) {
+    JournalState& s = state();
+    if (s.open)
+        s.pending += line(Record{{"vnet", s.vnetId}, {"routing", routing}});
+}
+
 void RevertJournal::markReverted() {
     JournalState& s = state();
     if (!s.open)
@@ -199,6 +205,8 @@ std::optional<JournalProgress> RevertJournal::load(Record& record) {
             record[section][text_of("key")] = entry["value"];
         } else if (entry.contains("step")) {
             progress.vnets[text_of("vnet")].steps.insert(text_of("step"));
+        } else if (entry.contains("routing")) {
+            progress.vnets[text_of("vnet")].routing = entry["routing"];
         } else if (entry.contains("reverted")) {
             progress.vnets[text_of("vnet")].reverted = true;
         } else {

@@ -26,6 +26,7 @@ class RunContext;
 struct VnetProgress {
     std::set<std::string> steps;  // switch steps begun
     bool reverted = false;        // its revert finished
+    Record routing;               // the route tables last noted for it (null: none)
 };
 
 // The journal as read back.
@@ -52,6 +53,9 @@ class RevertJournal {
     static void watchGateway(const std::string& gwName);
     // A switch step of the current VNet starts; made durable before its first change.
     static void beginStep(const std::string& step);
+    // The route tables the current VNet's steps work on, for a later revert that can no longer
+    // find them from the subnets; durable with the next change.
+    static void noteRouting(const Record& routing);
     // The revert of the current VNet is done; durable at once.
     static void markReverted();
 

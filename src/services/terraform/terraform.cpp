@@ -15,6 +15,7 @@
 #include "services/terraform/account_io.hpp"
 #include "services/terraform/hcl_text.hpp"
 #include "services/terraform/revert_journal.hpp"
+#include "services/terraform/revert_record_shape.hpp"
 
 namespace dm {
 
@@ -334,6 +335,7 @@ Record Terraform::readRevertInfo() {
     }
     if (!record.is_object())
         throw Error(fmt::format("{} holds no revert record map", path));
+    requireRevertRecordShape(record, path);
     return record;
 }
 

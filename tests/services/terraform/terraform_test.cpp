@@ -42,14 +42,16 @@ const char* kVnetTf =
 
 Record sampleRecord() {
     return Record::parse(R"({
-      "vnetid-tf-size": {"spoke1.tf": {"size": 212, "sha256": "ab12"}},
+      "vnetid-tf-size": {"spoke1.tf": {"size": 212, "sha256": "4f53cda18c2baa0c0354bb5f9a3ecbe5ed12ab4d8e11ba873c2f11161202b945"}},
       "gw_adv_cidr": {"spoke-gw": ["10.1.0.0/16", "10.2.0.0/24"]},
       "peering_prop": {"sub-1:spoke1": [{"localSubscriptionId": "sub-1", "localRgName": "rg",
         "localVnetName": "spoke1", "localPeeringName": "p1",
         "localPeering": {"name": "p1", "use_remote_gateways": true, "ratio": 0.25,
                          "remote_virtual_network": {"id": "/subscriptions/x"}}}]},
       "peerings": {},
-      "vhc_list": {"sub-1:spoke1": [{"zeta": 1, "alpha": null}]}
+      "vhc_list": {"sub-1:spoke1": [{"zeta": 1, "alpha": null, "hubSubscriptionId": "sub-h",
+        "hubRgName": "rg-h", "hubName": "hub", "connectionName": "c",
+        "connection": {"properties": {}}}]}
     })");
 }
 
@@ -218,7 +220,8 @@ TEST_F(TerraformTest, EntriesOfOneVnetAreRewrittenAtomicallyAndSyncedOnce) {
     Terraform::syncFiles();
     const std::size_t fsyncsBefore = detail::fsyncCount();
     const std::size_t renamesBefore = detail::renameCount();
-    Record record = Record::parse(R"({"vnetid-tf-size": {}})");
+    Record record = Record::parse(R"({"vnetid-tf-size": {}, "gw_adv_cidr": {}, "peering_prop": {},
+                                         "peerings": {}, "vhc_list": {}})");
     Terraform::updateSwitchTraffic("spoke1", true);
     Terraform::storeFileSize("spoke1.tf", record);
     Terraform::createImportAttachment("spoke1", "spoke-gw", "transit-gw");
@@ -543,7 +546,8 @@ TEST_F(TerraformTest, SwitchMarkerSetsAndClearsInPlace) {
 TEST_F(TerraformTest, RevertFileRestoresTheVnetFileByteForByte) {
     fs::path tf = dir / "spoke1.tf";
     write(tf, kVnetTf);
-    Record record = Record::parse(R"({"vnetid-tf-size": {}})");
+    Record record = Record::parse(R"({"vnetid-tf-size": {}, "gw_adv_cidr": {}, "peering_prop": {},
+                                         "peerings": {}, "vhc_list": {}})");
     Terraform::updateSwitchTraffic("spoke1", true);
     Terraform::storeFileSize("spoke1.tf", record);
     Terraform::createImportAttachment("spoke1", "spoke-gw", "transit-gw");
@@ -576,7 +580,8 @@ TEST_F(TerraformTest, RevertFileRestoresTheVnetFileByteForByte) {
 TEST_F(TerraformTest, RevertFileRefusesAFileChangedInItsKeptPart) {
     fs::path tf = dir / "spoke1.tf";
     write(tf, kVnetTf);
-    Record record = Record::parse(R"({"vnetid-tf-size": {}})");
+    Record record = Record::parse(R"({"vnetid-tf-size": {}, "gw_adv_cidr": {}, "peering_prop": {},
+                                         "peerings": {}, "vhc_list": {}})");
     Terraform::storeFileSize("spoke1.tf", record);
     std::string edited = std::string(kVnetTf) + "# added\n";
     edited[10] = 'X';
