@@ -28,6 +28,7 @@
 #include "platform/http/dry_run_guard.hpp"
 #include "platform/http/retry.hpp"
 #include "services/aws/archive_layout.hpp"
+#include "services/context/globals.hpp"
 #include "services/context/run_context.hpp"
 
 namespace dm {
@@ -183,7 +184,11 @@ std::vector<std::string> filesOf(const fs::path& folder) {
             throw Error(fmt::format("cannot read folder {}: {}", folder.string(), ec.message()));
         if (it->is_symlink(ec) || !it->is_regular_file(ec))
             continue;
-        files.push_back(it->path().lexically_relative(folder).generic_string());
+        std::string relative = it->path().lexically_relative(folder).generic_string();
+        // The run's lock belongs to this machine; restored elsewhere it would lock nothing.
+        if (relative == Globals::getRelativeTmpPath() + "/account.lock")
+            continue;
+        files.push_back(std::move(relative));
     }
     std::sort(files.begin(), files.end());
     return files;
