@@ -84,6 +84,7 @@ void controllerLogin(RunContext& run) {
     run.apiBase = "https://" + controllerIp + "/v1/";
     Telvane::configure({Common::getControllerCaBundle(run.document), nullptr});
     run.cid = Telvane::getCid(controllerIp, user, password);
+    run.secrets->add(run.cid);  // the login id opens the controller as the password does
     run.apiEndpointUrl = run.apiBase + "api";
 }
 

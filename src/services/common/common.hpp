@@ -131,8 +131,9 @@ class Common {
 
 // Configures spdlog from a configuration made by Common::initLogLocation: every named logger
 // writes to the console sink (bare message) and the file sink (time and level), each at its
-// handler's level, and to the run's error counter. Creates the log folder; a folder or file
-// that cannot be opened is a ConfigError naming it.
+// handler's level, and to the run's error counter. Both sinks mask the run's secrets
+// (RunContext::secrets) and escape control characters in every message. Creates the log folder; a
+// folder or file that cannot be opened is a ConfigError naming it.
 void applyLoggingConfig(const Record& config);
 
 }  // namespace dm
