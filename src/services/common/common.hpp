@@ -42,8 +42,9 @@ class Common {
     // is not `type` (or is missing); then checks the document with validateDocument.
     static void expectYamlType(const Record& doc, const std::string& type);
 
-    // Checks every key the run reads (types, required keys, CIDR texts, option values) so that
-    // a bad document fails at start-up with a ConfigError naming the key path.
+    // Checks every key the run reads (types, required keys, CIDR texts, names, option values)
+    // in one pass, so that a bad document fails at start-up, before anything is changed, with a
+    // config::DocumentProblems that lists every problem, one line each naming the key path.
     static void validateDocument(const Record& doc);
 
     // The logging configuration for the document's "log" section; creates nothing on disk.
