@@ -4,9 +4,13 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <sstream>
 
+#include "emulator_process.hpp"
 #include "process.hpp"
 
+using dm::test::EmulatorProcess;
 using dm::test::runProcess;
 
 namespace {
@@ -121,4 +125,51 @@ TEST(StartupDocument, BadDocumentsGiveOneLineNamingTheFile) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.out, "Error: " + recursive +
                          ":1:8: r[0]: recursive alias *r: it refers to a node that contains it\n");
+}
+
+TEST(StartupDocument, EveryProblemIsListedAndNothingIsChanged) {
+    std::filesystem::create_directories(tempDir());
+    EmulatorProcess emulator(DM_EMULATOR, DM_SOURCE_DIR "/examples/demo/topology.json",
+                             tempDir().string());
+    std::ifstream in(DM_SOURCE_DIR "/examples/demo/discovery.yaml.in");
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string yaml = text.str();
+    // Three problems: the second VNet's CIDR, a security domain with a bell character in it, and
+    // the advertisement of the second account, whose VNet alone would have been switched first.
+    for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
+             {"10.11.250.0/26", "10.11.x.0/26"},
+             {"domain: prod", "domain: \"prod\\a\""},
+             {"tlvx_cidr: 10.13.250.0/26",
+              "tlvx_cidr: 10.13.250.0/26\n        "
+              "spoke_advertisement: [10.13.0.0/16, 10.14.0.0/33]"},
+             {"@WORK@", tempDir().string()},
+             {"@BASE_URL@", emulator.baseUrl()},
+             {"@CA_FILE@", emulator.caFile()},
+             {"@CONTROLLER@", emulator.controllerAddress()}}) {
+        yaml = std::regex_replace(yaml, std::regex(from), to);
+    }
+    const std::string file = writeTemp("problems.yaml", yaml);
+    emulator.admin("DELETE", "/admin/counters");
+
+    auto r = runProcess(DM_PROGRAM, {"--yaml_file", file},
+                        {{"DM_CTRL_PASSWORD", "demo-controller-password"},
+                         {"DM_AZURE_CLIENT_SECRET", "demo-azure-secret"}});
+    EXPECT_EQ(r.exitCode, 1);
+    const std::string at = "Error: " + file + ": account_info[";
+    EXPECT_EQ(r.out, at +
+                         "0].vnets[1].tlvx_cidr: expected an IPv4 CIDR such as 10.1.0.0/26, or "
+                         "\"\", found the string \"10.11.x.0/26\"\n" +
+                         at +
+                         "0].vnets[2].domain: expected a name without control characters, "
+                         "found the string \"prod\\x07\"\n" +
+                         at +
+                         "1].vnets[0].spoke_advertisement[1]: expected CIDRs separated by "
+                         "\",\", such as 10.0.0.0/16,10.1.0.0/16, found the string "
+                         "\"10.14.0.0/33\"\n");
+    // Not one request reached the cloud or the controller, so nothing was written.
+    const auto counters = emulator.admin("GET", "/admin/counters");
+    for (const char* kind : {"token", "arm_read", "arm_write", "resource_graph", "controller"})
+        EXPECT_EQ(counters[kind], 0) << kind;
+    EXPECT_TRUE(emulator.writeLog().empty());
 }

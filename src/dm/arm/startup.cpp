@@ -13,6 +13,7 @@
 #include "services/aws/aws.hpp"
 #include "services/common/common.hpp"
 #include "services/common/config_check.hpp"
+#include "services/common/yaml_context.hpp"
 #include "services/context/app_exit_status.hpp"
 #include "services/context/globals.hpp"
 #include "services/telvane/telvane.hpp"
@@ -85,6 +86,7 @@ void controllerLogin(RunContext& run) {
     run.apiBase = "https://" + controllerIp + "/v1/";
     Telvane::configure({Common::getControllerCaBundle(run.document), nullptr});
     run.cid = Telvane::getCid(controllerIp, user, password);
+    run.secrets->add(run.cid);  // the login id opens the controller as the password does
     run.apiEndpointUrl = run.apiBase + "api";
 }
 
@@ -107,7 +109,44 @@ void buildGlobalRecord(RunContext& run) {
     YamlContext().setGlobalContext(doc);  // the run's own document: nothing to copy
 }
 
-AccountContext prepareAccount(const RunContext& run, const Record& entry, size_t index) {
+// Reports every problem, one line each: on standard output before logging is set up (as a
+// failure that the run does not handle is), in the log after. The run ends with status 1.
+int reportProblems(const RunContext& run, const std::vector<std::string>& lines) {
+    AppExitStatus().markFailed();
+    for (const std::string& line : lines) {
+        if (run.loggingConfigured) {
+            spdlog::get("dm")->error("**Error** " + line);
+        } else {
+            std::cout << "Error: " << text::escapeControl(line) << "\n";
+        }
+    }
+    std::cout.flush();
+    return AppExitStatus().getStatus();
+}
+
+// Every account's credential, before the first account changes anything: a subscription without
+// a service principal, or whose secret cannot be read, stops the run here rather than halfway.
+std::vector<std::optional<AzureCredential>> accountCredentials(const RunContext& run,
+                                                               const Record& accounts,
+                                                               config::Problems& problems) {
+    std::vector<std::optional<AzureCredential>> credentials(accounts.size());
+    for (size_t i = 0; i < accounts.size(); ++i) {
+        problems.check([&] {
+            const std::string where = "account_info[" + std::to_string(i) + "].";
+            const std::string subscriptionId =
+                textForm(config::requireKey(accounts[i], "subscription_id", where));
+            credentials[i] = YamlContext().generateAzureCredential(subscriptionId);
+            if (!credentials[i]) {
+                throw ConfigError(run.inputPath + ": no Azure credential for subscription " +
+                                  subscriptionId + " (" + where + "subscription_id)");
+            }
+        });
+    }
+    return credentials;
+}
+
+AccountContext prepareAccount(const RunContext& run, const Record& entry, size_t index,
+                              std::optional<AzureCredential> credential) {
     const std::string where = "account_info[" + std::to_string(index) + "].";
     AccountContext account;
     account.index = index;
@@ -131,11 +170,7 @@ AccountContext prepareAccount(const RunContext& run, const Record& entry, size_t
     const Record& maxHpe = config::requireKey(entry, "max_hpe_performance", where);
     record["max_hpe_performance"] = maxHpe.is_null() ? Record() : Record(lowerTextForm(maxHpe));
 
-    account.credential = YamlContext().generateAzureCredential(account.subscriptionId);
-    if (!account.credential) {
-        throw ConfigError(run.inputPath + ": no Azure credential for subscription " +
-                          account.subscriptionId + " (" + where + "subscription_id)");
-    }
+    account.credential = std::move(credential);
     account.targetLocation = Common::getTargetLocation(account.subscriptionInfo, run.document);
     Common::setupTargetFolder(run.document, run.inputPath, account.targetLocation);
     Terraform::setSwitchTrafficTargetFolder();
@@ -192,7 +227,12 @@ int runSwitchTraffic(RunContext& run, const std::vector<std::string>& arguments)
     }
 
     Common::convert_yaml_to_json(run.inputPath);  // becomes run.document
-    Common::expectYamlType(run.document, "AZURE");
+    // The whole document is checked before anything else happens; every problem is listed.
+    try {
+        Common::expectYamlType(run.document, "AZURE");
+    } catch (const config::DocumentProblems& problems) {
+        return reportProblems(run, problems.lines());
+    }
 
     configureLogging(run);
     Common::logCommandOptions("dm.arm.switch_traffic " + text::join(arguments, " "));
@@ -207,9 +247,13 @@ int runSwitchTraffic(RunContext& run, const std::vector<std::string>& arguments)
     if (!accounts.is_array()) {
         throw ConfigError(run.inputPath + ": 'account_info' must be a list of accounts");
     }
+    config::Problems problems;
+    auto credentials = accountCredentials(run, accounts, problems);
+    if (!problems.empty())
+        return reportProblems(run, problems.lines());
     try {
         for (size_t i = 0; i < accounts.size(); ++i) {
-            AccountContext account = prepareAccount(run, accounts[i], i);
+            AccountContext account = prepareAccount(run, accounts[i], i, std::move(credentials[i]));
             runAccount(run, account);
         }
     } catch (const ReportedFailure&) {

@@ -9,6 +9,7 @@
 
 #include "core/error.hpp"
 #include "core/json.hpp"
+#include "core/secret_set.hpp"
 #include "core/text.hpp"
 #include "platform/azure/detail.hpp"
 #include "platform/azure/errors.hpp"
@@ -74,6 +75,7 @@ class ClientSecretCredential : public TokenCredential {
         : options_(std::move(options)) {
         if (!options_.transport)
             options_.transport = defaultTransport(options_.cloud.caBundle);
+        secret_.add(options_.clientSecret);
     }
 
     AccessToken getToken(const std::string& scope) override {
@@ -111,16 +113,8 @@ class ClientSecretCredential : public TokenCredential {
         return cached.token.expiresOn - now <= window;
     }
 
-    // Removes the secret from service text, in case an error echoes the request.
-    std::string scrub(std::string text) const {
-        const std::string& secret = options_.clientSecret;
-        if (secret.empty())
-            return text;
-        for (size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at)) {
-            text.replace(at, secret.size(), "***");
-        }
-        return text;
-    }
+    // Removes the secret from service text, in any form, in case an error echoes the request.
+    std::string scrub(const std::string& text) const { return secret_.mask(text); }
 
     AccessToken requestToken(const std::string& scope, SystemClock::time_point now) const {
         const std::string who =
@@ -161,12 +155,15 @@ class ClientSecretCredential : public TokenCredential {
             throw AuthenticationError("Token request for " + who +
                                       " returned no access_token and expires_in");
         }
+        if (options_.onToken)
+            options_.onToken(*token);
         detail::log()->debug("token for {} acquired for scope {}; expires in {} s", who, scope,
                              *lifetime);
         return {*token, now + std::chrono::seconds(*lifetime)};
     }
 
     ClientSecretCredentialOptions options_;
+    SecretSet secret_;  // the client secret, for scrub()
     // Tokens by scope. Callers keep one credential per service principal for a run, so each
     // principal costs one grant per token lifetime.
     std::mutex mutex_;

@@ -42,6 +42,9 @@ struct ClientSecretCredentialOptions {
     // A cached token is renewed when less than this is left (or less than half its lifetime,
     // for short-lived tokens).
     std::chrono::seconds refreshWindow{300};
+    // Told of every access token as it is obtained, before it is used, so that the caller can
+    // keep it out of its logs; none when empty.
+    std::function<void(const std::string& token)> onToken = {};
 };
 
 class TokenCredential {

@@ -90,19 +90,32 @@ std::shared_ptr<http::Transport> signedTransport(const std::string& service, con
                                 isReadingRequest);
 }
 
+// The secret parts of AWS keys; the access key id names the keys and stays readable.
+void addSecrets(SecretSet& secrets, const aws::Credentials& keys) {
+    secrets.add(keys.secretAccessKey);
+    secrets.add(keys.sessionToken);
+}
+
 // The S3 client of a session: base keys read once, then, when a role is named, temporary keys
 // of that role, refreshed before they expire.
 std::shared_ptr<aws::S3Client> s3Client(const SessionKey& key) {
     if (auto found = sessions().find(key); found != sessions().end())
         return found->second;
+    auto secrets = currentRun().secrets;
     const aws::Credentials base = aws::loadBaseCredentials();
+    addSecrets(*secrets, base);
     aws::CredentialsProvider provider = [base] { return base; };
     if (key.account && key.role) {
         auto sts = signedTransport("sts", key, provider);
         auto assumed = std::make_shared<aws::AssumedRoleCredentials>(
             sts, aws::stsEndpoint(key.region, key.stsEndpointUrl),
             aws::roleArn(*key.account, *key.role));
-        provider = [assumed] { return assumed->get(); };
+        // Temporary keys join the run's secrets as they come (the set keeps each once).
+        provider = [assumed, secrets] {
+            aws::Credentials keys = assumed->get();
+            addSecrets(*secrets, keys);
+            return keys;
+        };
     }
     auto client = std::make_shared<aws::S3Client>(aws::S3ClientOptions{key.region, key.endpointUrl},
                                                   signedTransport("s3", key, std::move(provider)));
@@ -194,6 +207,13 @@ std::vector<std::string> filesOf(const fs::path& folder) {
     return files;
 }
 
+// Text for standard output, which the log's masking does not cover: an S3 or STS answer may
+// echo the keys.
+std::string masked(const std::string& text) {
+    const RunContext* run = currentRunIfAny();
+    return run ? run->secrets->mask(text) : text;
+}
+
 void checkStep(const std::string& step) {
     if (!s3::isSafeRelativePath(step) || step.find('/') != std::string::npos)
         throw Error(fmt::format("invalid archive step name \"{}\"", step));
@@ -218,7 +238,7 @@ bool Aws::downloadS3Yaml(const std::string& yamlInfo, const std::string& target)
     try {
         source = s3::parseYamlSource(yamlInfo);
     } catch (const Error& error) {
-        std::cout << error.what() << std::endl;
+        std::cout << masked(error.what()) << std::endl;
         return false;
     }
     const std::string key = s3::discoveryYamlKey(source);
@@ -232,7 +252,7 @@ bool Aws::downloadS3Yaml(const std::string& yamlInfo, const std::string& target)
         const std::string body = s3Client(session)->getObject(source.bucket, key);
         writeFileAtomically(target, body);
     } catch (const std::exception& error) {
-        std::cout << "Cannot download the discovery YAML: " << error.what() << std::endl;
+        std::cout << "Cannot download the discovery YAML: " << masked(error.what()) << std::endl;
         return false;
     }
     std::cout << "Downloaded " << aws::s3Uri(source.bucket, key) << " to " << target << std::endl;

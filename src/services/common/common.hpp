@@ -42,8 +42,9 @@ class Common {
     // is not `type` (or is missing); then checks the document with validateDocument.
     static void expectYamlType(const Record& doc, const std::string& type);
 
-    // Checks every key the run reads (types, required keys, CIDR texts, option values) so that
-    // a bad document fails at start-up with a ConfigError naming the key path.
+    // Checks every key the run reads (types, required keys, CIDR texts, names, option values)
+    // in one pass, so that a bad document fails at start-up, before anything is changed, with a
+    // config::DocumentProblems that lists every problem, one line each naming the key path.
     static void validateDocument(const Record& doc);
 
     // The logging configuration for the document's "log" section; creates nothing on disk.
@@ -131,8 +132,9 @@ class Common {
 
 // Configures spdlog from a configuration made by Common::initLogLocation: every named logger
 // writes to the console sink (bare message) and the file sink (time and level), each at its
-// handler's level, and to the run's error counter. Creates the log folder; a folder or file
-// that cannot be opened is a ConfigError naming it.
+// handler's level, and to the run's error counter. Both sinks mask the run's secrets
+// (RunContext::secrets) and escape control characters in every message. Creates the log folder; a
+// folder or file that cannot be opened is a ConfigError naming it.
 void applyLoggingConfig(const Record& config);
 
 }  // namespace dm

@@ -1,6 +1,7 @@
 #include "services/common/config_check.hpp"
 
 #include "core/error.hpp"
+#include "core/ip_network.hpp"
 #include "core/text.hpp"
 #include "services/context/run_context.hpp"
 
@@ -41,13 +42,22 @@ std::string fileName() {
     return !run || run->inputPath.empty() ? "<discovery YAML>" : run->inputPath;
 }
 
+std::string missingText(const std::string& path, const std::string& expected) {
+    // The path may hold map keys of the document: shown escaped, as values are.
+    return fileName() + ": " + text::escapeControl(path) + ": missing, expected " + expected;
+}
+
+std::string typeText(const std::string& path, const std::string& expected, const Record& found) {
+    return fileName() + ": " + text::escapeControl(path) + ": expected " + expected + ", found " +
+           describe(found);
+}
+
 void failMissing(const std::string& path, const std::string& expected) {
-    throw ConfigError(fileName() + ": " + path + ": missing, expected " + expected);
+    throw ConfigError(missingText(path, expected));
 }
 
 void failType(const std::string& path, const std::string& expected, const Record& found) {
-    throw ConfigError(fileName() + ": " + path + ": expected " + expected + ", found " +
-                      describe(found));
+    throw ConfigError(typeText(path, expected, found));
 }
 
 const Record* find(const Record& map, const std::string& key, const std::string& mapPath) {
@@ -130,6 +140,59 @@ const Record& requireKey(const Record& map, const std::string& key, const std::s
             return *it;
     }
     throw ConfigError(fileName() + ": missing key '" + prefix + key + "'");
+}
+
+void checkName(const std::string& value, const std::string& path, Problems& problems) {
+    if (text::hasControl(value))
+        problems.type(path, "a name without control characters", Record(value));
+}
+
+void checkGatewayName(const std::string& value, const std::string& path, Problems& problems) {
+    if (value.empty() || value.find('/') != std::string::npos ||
+        value.find("..") != std::string::npos || text::hasControl(value)) {
+        problems.type(path,
+                      "a gateway name (not empty, without \"/\", \"..\" or control characters)",
+                      Record(value));
+    }
+}
+
+namespace {
+bool isCidr(std::string_view value) {
+    try {
+        IpNetwork::parse(value);
+        return true;
+    } catch (const Error&) {
+        return false;
+    }
+}
+}  // namespace
+
+void checkCidr(const Record& value, const std::string& path, Problems& problems) {
+    if (!value.is_string()) {
+        problems.type(path, "a string", value);
+    } else if (!isCidr(value.get<std::string>())) {
+        problems.type(path, "a CIDR such as 10.0.0.0/8", value);
+    }
+}
+
+void checkCidrText(const std::string& value, const std::string& path, Problems& problems) {
+    bool bad = text::hasControl(value);
+    for (const std::string& item : text::split(value, ',')) {
+        const std::string cidr = text::trim(item);
+        bad = bad || (!cidr.empty() && !isCidr(cidr));
+    }
+    if (bad) {
+        problems.type(path, "CIDRs separated by \",\", such as 10.0.0.0/16,10.1.0.0/16",
+                      Record(value));
+    }
+}
+
+DocumentProblems::DocumentProblems(std::vector<std::string> lines)
+    : ConfigError(text::join(lines, "\n")), lines_(std::move(lines)) {}
+
+void Problems::throwIfAny() const {
+    if (!lines_.empty())
+        throw DocumentProblems(lines_);
 }
 
 }  // namespace dm::config

@@ -72,13 +72,23 @@ spdlog::level::level_enum parseLevel(const Record& value, const std::string& whe
     throw ConfigError("logging configuration: " + where + ": unknown level " + value.dump());
 }
 
-// The message with its control characters escaped: a name or an answer that holds a newline or
-// an escape sequence cannot add a line that reads like the tool's own, nor drive the terminal.
+// The message with the run's secrets masked and its control characters escaped: a secret that an
+// answer echoes never reaches the console or the file, and a name or an answer that holds a
+// newline or an escape sequence cannot add a line that reads like the tool's own, nor drive the
+// terminal. Masking comes first, so a secret is found as it was written.
 class EscapedMessage : public spdlog::custom_flag_formatter {
   public:
+    explicit EscapedMessage(std::shared_ptr<const SecretSet> secrets)
+        : secrets_(std::move(secrets)) {}
+
     void format(const spdlog::details::log_msg& msg, const std::tm&,
                 spdlog::memory_buf_t& dest) override {
-        const std::string_view text(msg.payload.data(), msg.payload.size());
+        std::string_view text(msg.payload.data(), msg.payload.size());
+        std::string masked;
+        if (secrets_ && !secrets_->empty()) {
+            masked = secrets_->mask(text);
+            text = masked;
+        }
         if (!text::hasControl(text)) {
             dest.append(text.data(), text.data() + text.size());
             return;
@@ -87,21 +97,26 @@ class EscapedMessage : public spdlog::custom_flag_formatter {
         dest.append(escaped.data(), escaped.data() + escaped.size());
     }
     std::unique_ptr<custom_flag_formatter> clone() const override {
-        return std::make_unique<EscapedMessage>();
+        return std::make_unique<EscapedMessage>(secrets_);
     }
+
+  private:
+    std::shared_ptr<const SecretSet> secrets_;
 };
 
-// A formatter for `pattern` whose message flag (%v) escapes control characters.
-std::unique_ptr<spdlog::formatter> escapingFormatter(std::string pattern) {
+// A formatter for `pattern` whose message flag (%v) masks secrets and escapes control
+// characters.
+std::unique_ptr<spdlog::formatter> escapingFormatter(std::string pattern,
+                                                     std::shared_ptr<const SecretSet> secrets) {
     for (auto at = pattern.find("%v"); at != std::string::npos; at = pattern.find("%v", at))
         pattern.replace(at, 2, "%*");
     auto formatter = std::make_unique<spdlog::pattern_formatter>();
-    formatter->add_flag<EscapedMessage>('*').set_pattern(pattern);
+    formatter->add_flag<EscapedMessage>('*', std::move(secrets)).set_pattern(pattern);
     return formatter;
 }
 
-spdlog::sink_ptr makeSink(const std::string& name, const Record& handler,
-                          const Record& formatters) {
+spdlog::sink_ptr makeSink(const std::string& name, const Record& handler, const Record& formatters,
+                          std::shared_ptr<const SecretSet> secrets) {
     std::string kind = handler.value("class", "console");
     spdlog::sink_ptr sink;
     if (kind == "console") {
@@ -134,7 +149,7 @@ spdlog::sink_ptr makeSink(const std::string& name, const Record& handler,
             pattern = f->value("format", pattern);
         }
     }
-    sink->set_formatter(escapingFormatter(pattern));
+    sink->set_formatter(escapingFormatter(pattern, std::move(secrets)));
     sink->set_level(handler.contains("level") ? parseLevel(handler["level"], name)
                                               : spdlog::level::trace);
     return sink;
@@ -195,10 +210,11 @@ void applyLoggingConfig(const Record& config) {
     Record formatters = config.value("formatters", Record::object());
     std::map<std::string, spdlog::sink_ptr> sinks;
     const Record handlers = config.value("handlers", Record::object());
+    RunContext& run = currentRun();
     for (const auto& [name, handler] : handlers.items()) {
-        sinks[name] = makeSink(name, handler, formatters);
+        sinks[name] = makeSink(name, handler, formatters, run.secrets);
     }
-    auto counter = currentRun().exitStatus.sink();
+    auto counter = run.exitStatus.sink();
 
     std::vector<std::string> configured;
     const Record loggers = config.value("loggers", Record::object());

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/record.hpp"
+#include "services/common/config_check.hpp"
 
 namespace dm::options {
 
@@ -21,6 +22,14 @@ enum class Kind {
     ListMap,           // null, or a map of text to a list of texts
 };
 
+// What the texts of an option stand for, which decides the rule they follow beyond their type.
+enum class Holds {
+    Anything,
+    Names,         // names of Azure or controller objects: no control characters
+    GatewayNames,  // controller gateway names (config::checkGatewayName)
+    Cidrs,         // CIDRs: a text of CIDRs separated by ",", or a list of CIDRs
+};
+
 struct Option {
     std::string yamlKey;
     std::string recordKey;
@@ -28,6 +37,7 @@ struct Option {
     std::optional<Record> defaultValue;  // nullopt: the key is required in "switch_traffic"
     bool perVnet;                        // a VNet entry may set its own value
     bool inRecord;                       // readGlobalConfigOption adds it to the record
+    Holds holds = Holds::Anything;       // the texts it holds: map keys, values, list items
 };
 
 const std::vector<Option>& all();
@@ -35,7 +45,11 @@ const std::vector<Option>& all();
 // The option under its YAML key, or null.
 const Option* byYamlKey(const std::string& key);
 
-// Checks `value` (found at `path`) against the option's kind; a ConfigError otherwise.
+// Checks `value` (found at `path`) against the option's kind and the rule of the texts it
+// holds, adding one problem for each key, list item or text that breaks them.
+void check(const Option& option, const Record& value, const std::string& path,
+           config::Problems& problems);
+// The same, throwing a ConfigError (config::DocumentProblems) with every problem found.
 void check(const Option& option, const Record& value, const std::string& path);
 
 // The value as stored in a record: a list given for a text-or-list option becomes its texts

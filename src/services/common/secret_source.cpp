@@ -11,14 +11,25 @@
 #include <sstream>
 
 #include "core/error.hpp"
+#include "services/context/run_context.hpp"
 
 namespace dm::secret {
+namespace {
+
+// Every secret read joins the run's secrets, so that no log line shows it, whatever echoes it.
+std::string known(std::string value) {
+    if (RunContext* run = currentRunIfAny())
+        run->secrets->add(value);
+    return value;
+}
+
+}  // namespace
 
 std::optional<std::string> fromEnv(const std::string& name) {
     const char* value = std::getenv(name.c_str());
     if (value == nullptr || *value == '\0')
         return std::nullopt;
-    return std::string(value);
+    return known(value);
 }
 
 std::string fromFile(const std::string& path, const std::string& what) {
@@ -34,7 +45,7 @@ std::string fromFile(const std::string& path, const std::string& what) {
     }
     if (content.empty())
         throw ConfigError(what + " file " + path + " is empty");
-    return content;
+    return known(std::move(content));
 }
 
 std::optional<std::string> fromTerminal(const std::string& prompt) {
@@ -55,7 +66,7 @@ std::optional<std::string> fromTerminal(const std::string& prompt) {
     std::cerr << std::endl;
     if (!line.empty() && line.back() == '\r')
         line.pop_back();
-    return line;
+    return known(std::move(line));
 }
 
 }  // namespace dm::secret

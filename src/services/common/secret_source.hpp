@@ -1,6 +1,7 @@
 #pragma once
 // Reading secrets (passwords, client secrets) from the sources the discovery YAML names. The
-// secret itself never appears in an error text.
+// secret itself never appears in an error text, and every secret read joins the installed run's
+// secrets (RunContext::secrets), which the log masks.
 
 #include <optional>
 #include <string>

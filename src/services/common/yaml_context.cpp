@@ -71,6 +71,10 @@ std::shared_ptr<azure::TokenCredential> AzureCredential::getCSC() const {
     options.cloud = cloud_;
     options.transport = transport_;
     options.clock = currentRun().clock;
+    // Tokens join the run's secrets as they come, so that no echo of one reaches the log.
+    options.onToken = [secrets = currentRun().secrets](const std::string& token) {
+        secrets->add(token);
+    };
     auto credential = azure::makeClientSecretCredential(std::move(options));
     cache.emplace(key, credential);
     return credential;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "core/record.hpp"
+#include "core/secret_set.hpp"
 #include "platform/http/dry_run_guard.hpp"
 #include "platform/http/shared_transport.hpp"
 #include "services/context/command_options.hpp"
@@ -115,6 +116,10 @@ class RunContext {
     // --- logging and outcome ---
     std::string logFile;  // where the log file handler writes
     bool loggingConfigured = false;
+    // Every secret the run has read or obtained (passwords, client secrets, tokens, keys); the
+    // log's handlers mask them in every line. Shared with the handlers, which may outlive the
+    // run in the logger registry.
+    std::shared_ptr<SecretSet> secrets = std::make_shared<SecretSet>();
     ExitStatus exitStatus;
     std::vector<AccountSummary> summaries;
 

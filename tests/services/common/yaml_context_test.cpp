@@ -148,5 +148,19 @@ TEST_F(YamlContextTest, CustomCloudNeedsItsEndpoints) {
     }
 }
 
+TEST_F(YamlContextTest, SecretsAndTokensJoinTheRunsSecretsAsTheyAreObtained) {
+    class Grant : public http::Transport {
+        http::Response send(const http::Request&) override {
+            return {200, {}, R"({"access_token": "eyJ0.token-1234", "expires_in": 3600})"};
+        }
+    };
+    YamlContext().setTransport(std::make_shared<Grant>());
+    ScopedEnv secret("DM_AZURE_CLIENT_SECRET", "azure-secret-1");
+    auto credential = YamlContext().generateAzureCredential(kSpoke);
+    EXPECT_EQ(run_.run.secrets->mask("azure-secret-1 eyJ0.token-1234"), "*** eyJ0.token-1234");
+    credential->getCSC()->getToken("https://management.azure.com/.default");
+    EXPECT_EQ(run_.run.secrets->mask("azure-secret-1 eyJ0.token-1234"), "*** ***");
+}
+
 }  // namespace
 }  // namespace dm

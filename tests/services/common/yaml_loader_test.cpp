@@ -24,15 +24,15 @@ class YamlLoaderTest : public ::testing::Test {
         writeFile(dir_.file("d.yaml"), text);
         return Common::convert_yaml_to_json(dir_.file("d.yaml"));
     }
-    // The ConfigError text for loading and checking `text`, with the folder cut off.
+    // The ConfigError text for loading and checking `text`, with the folder cut off each line.
     std::string failure(const std::string& text) {
         try {
             Common::expectYamlType(load(text), "AZURE");
         } catch (const ConfigError& e) {
             std::string what = e.what();
             std::string folder = dir_.path().string() + "/";
-            if (what.rfind(folder, 0) == 0)
-                what.erase(0, folder.size());
+            for (auto at = what.find(folder); at != std::string::npos; at = what.find(folder, at))
+                what.erase(at, folder.size());
             return what;
         }
         return "no error";
@@ -219,7 +219,8 @@ TEST_F(YamlLoaderTest, DocumentChecksNameTheKeyPath) {
               "d.yaml: account_info[0].vnets[0].delete_vnet_lock: expected a boolean (true or "
               "false), found the string \"no\"");
     EXPECT_EQ(failure(replace(kMinimal, "tlvx_cidr: ''", "tlvx_cidr: '', configure_gw_name: true")),
-              "d.yaml: account_info[0].vnets[0].spoke_gw_name: missing, expected a string");
+              "d.yaml: account_info[0].vnets[0].spoke_gw_name: missing, expected a string\n"
+              "d.yaml: account_info[0].vnets[0].transit_gw_name: missing, expected a string");
     EXPECT_EQ(failure(replace(kMinimal, "manage_terraform_import: false",
                               "manage_terraform_import: 'false'")),
               "d.yaml: switch_traffic.manage_terraform_import: expected a boolean (true or false), "
