@@ -228,7 +228,8 @@ TEST_F(PeeringsTest, FailedLocalDeleteIsReportedAndTheRemoteEndStillGoes) {
               (std::vector<std::string>{
                   "info: - Delete peerings", "info:   delete peering spoke-b-to-transit",
                   "error:   **Error** Failed to delete peering spoke-b-to-transit "
-                  "-(PeeringBusy) busy",
+                  "-(PeeringBusy) busy (DELETE " +
+                      kB + "/virtualNetworkPeerings/spoke-b-to-transit)",
                   "info:   delete peering transit-to-spoke-b"}));
     EXPECT_EQ(pairs.size(), 1u);
     EXPECT_EQ(peeringNames(kSpoke, "rg-spoke", "spoke-b"),
@@ -290,7 +291,8 @@ TEST_F(PeeringsTest, RestoreReportsBadRecordsAndGoesOn) {
                                kForeign,
                            "info:   add remote peering transit-to-spoke-b to transit-vnet",
                            "error:   **Error** Failed to add peering transit-to-spoke-b "
-                           "-(Conflict) no"}));
+                           "-(Conflict) no (PUT " +
+                               kT + "/virtualNetworkPeerings/transit-to-spoke-b)"}));
     EXPECT_EQ(writes(), std::vector<std::string>{
                             "PUT transit-vnet/virtualNetworkPeerings/transit-to-spoke-b"});
 
