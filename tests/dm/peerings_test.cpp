@@ -228,7 +228,8 @@ TEST_F(PeeringsTest, FailedLocalDeleteIsReportedAndTheRemoteEndStays) {
               (std::vector<std::string>{
                   "info: - Delete peerings", "info:   delete peering spoke-b-to-transit",
                   "error:   **Error** Failed to delete peering spoke-b-to-transit "
-                  "-(PeeringBusy) busy",
+                  "-(PeeringBusy) busy (DELETE " +
+                      kB + "/virtualNetworkPeerings/spoke-b-to-transit)",
                   "info:   peering transit-to-spoke-b of transit-vnet kept, as its other end is "
                   "still there"}));
     EXPECT_EQ(pairs.size(), 1u);
@@ -291,7 +292,8 @@ TEST_F(PeeringsTest, RestoreReportsBadRecordsAndGoesOn) {
                                kForeign,
                            "info:   add remote peering transit-to-spoke-b to transit-vnet",
                            "error:   **Error** Failed to add peering transit-to-spoke-b "
-                           "-(Conflict) no"}));
+                           "-(Conflict) no (PUT " +
+                               kT + "/virtualNetworkPeerings/transit-to-spoke-b)"}));
     EXPECT_EQ(writes(), std::vector<std::string>{
                             "PUT transit-vnet/virtualNetworkPeerings/transit-to-spoke-b"});
 

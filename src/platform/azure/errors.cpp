@@ -114,13 +114,35 @@ const std::pair<int, Thrower> kErrorTypes[] = {
 
 ArmError::ArmError(int status, std::string code, std::string message, std::string requestId,
                    std::string method, std::string resourceId)
-    : dm::Error(armWhat(code, message)),
+    // Copies, not moves: the order in which arguments are evaluated is unspecified.
+    : ArmError(armWhat(code, message), status, code, message, std::move(requestId),
+               std::move(method), std::move(resourceId)) {}
+
+ArmError::ArmError(std::string whatText, int status, std::string code, std::string message,
+                   std::string requestId, std::string method, std::string resourceId)
+    : dm::Error(whatText),
       status_(status),
       code_(std::move(code)),
       message_(std::move(message)),
       requestId_(std::move(requestId)),
       method_(std::move(method)),
       resourceId_(std::move(resourceId)) {}
+
+OperationFailedError::OperationFailedError(int status, std::string code, std::string message,
+                                           std::string requestId, std::string method,
+                                           std::string resourceId)
+    : ArmError(armWhat(code, message) + " (" + method + " " + resourceId + ")", status, code,
+               message, std::move(requestId), method, resourceId) {}
+
+bool isTransientOperationCode(const std::string& code) {
+    for (const char* transient :
+         {"InternalServerError", "RetryableError", "ServiceUnavailable", "GatewayTimeout",
+          "TooManyRequests", "AnotherOperationInProgress", "ReferencedResourceNotProvisioned"}) {
+        if (text::iequals(code, transient))
+            return true;
+    }
+    return false;
+}
 
 LroTimeoutError::LroTimeoutError(std::string method, std::string resourceId, std::string lastStatus,
                                  std::chrono::milliseconds deadline)

@@ -28,6 +28,11 @@ class ArmError : public dm::Error {
     const std::string& method() const { return method_; }
     const std::string& resourceId() const { return resourceId_; }
 
+  protected:
+    // For subclasses whose what() says more than "(Code) message".
+    ArmError(std::string whatText, int status, std::string code, std::string message,
+             std::string requestId, std::string method, std::string resourceId);
+
   private:
     int status_;
     std::string code_;
@@ -50,6 +55,21 @@ class ClientAuthenticationError : public ArmError {
     using ArmError::ArmError;
     explicit ClientAuthenticationError(ArmError base) : ArmError(std::move(base)) {}
 };
+
+// A long-running operation that ended Failed or Canceled. code() and message() are the
+// service's; what() adds the request and the resource the operation was about:
+// "(InternalServerError) An error occurred. (PUT /subscriptions/.../subnets/app)".
+class OperationFailedError : public ArmError {
+  public:
+    OperationFailedError(int status, std::string code, std::string message, std::string requestId,
+                         std::string method, std::string resourceId);
+};
+
+// Whether an operation that ended Failed with this ARM code failed for a passing reason, so that
+// the same idempotent request (a PUT or DELETE) may be sent again: a server fault, throttling or
+// another operation in the way; not a refusal of the request itself (validation, authorization,
+// state conflicts). Compared without case.
+bool isTransientOperationCode(const std::string& code);
 
 // A long-running operation that was still running when its deadline passed; it may still
 // finish in Azure.

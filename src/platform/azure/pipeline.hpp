@@ -15,6 +15,7 @@
 #include "core/record.hpp"
 #include "platform/azure/credential.hpp"
 #include "platform/http/http.hpp"
+#include "platform/http/retry.hpp"
 
 namespace dm::azure {
 
@@ -37,6 +38,11 @@ struct ArmClientOptions {
     std::chrono::milliseconds maxPollDelay{std::chrono::seconds(120)};
     // A long-running operation still running after this long raises LroTimeoutError.
     std::chrono::milliseconds lroDeadline{std::chrono::minutes(30)};
+    // A PUT or DELETE whose operation ends Failed with a transient code is sent again: at most
+    // this many sends in all, waiting the transport's back-off from operationRetryDelay, all
+    // within lroDeadline. The transport's own budget, so a write gets no more tries than a read.
+    int operationAttempts = http::RetryOptions{}.maxAttempts;
+    std::chrono::milliseconds operationRetryDelay = http::RetryOptions{}.baseDelay;
     std::string userAgent = "dm.arm.switch_traffic";
 };
 

@@ -38,11 +38,22 @@ LroOperation::LroOperation(std::shared_ptr<const ArmPipeline> pipeline, std::str
       method_(std::move(method)),
       url_(std::move(url)),
       resourceId_(std::move(resourceId)),
+      body_(std::move(body)),
       clientRequestId_(newRequestId()) {
-    initial_ =
-        pipeline_->send(method_, url_, body, {200, 201, 202, 204}, resourceId_, clientRequestId_);
-    last_ = initial_;
+    start();
     started_ = pipeline_->now();
+}
+
+void LroOperation::start() {
+    // A send again keeps the client request id: it is the same request, and one id finds all
+    // of its attempts in the service's logs.
+    initial_ =
+        pipeline_->send(method_, url_, body_, {200, 201, 202, 204}, resourceId_, clientRequestId_);
+    last_ = initial_;
+    done_ = false;
+    pollUrl_.clear();
+    resource_.reset();
+    failure_.reset();
 
     const bool isPut = method_ == "PUT";
     auto initialBody = parseJsonObject(initial_.body);
@@ -137,37 +148,76 @@ void LroOperation::poll() {
         done_ = true;
 }
 
+std::string LroOperation::failureCode() const {
+    if (!failure_)
+        return "";
+    auto error = failure_->find("error");
+    if (error == failure_->end() || !error->is_object())
+        return "";
+    return detail::stringAt(*error, "code").value_or("");
+}
+
 void LroOperation::throwFailed() const {
-    std::string code;
+    std::string code = failureCode();
     std::string message;
     if (failure_) {
         auto error = failure_->find("error");
-        if (error != failure_->end() && error->is_object()) {
-            code = detail::stringAt(*error, "code").value_or("");
+        if (error != failure_->end() && error->is_object())
             message = detail::stringAt(*error, "message").value_or("");
-        }
     }
-    if (code.empty() && message.empty()) {
-        message = "Operation " + method_ + " " + resourceId_ + " ended " + status_;
+    if (code.empty() && message.empty())
+        message = "The operation ended " + status_;
+    throw OperationFailedError(last_.status, std::move(code), std::move(message),
+                               last_.header("x-ms-request-id").value_or(""), method_, resourceId_);
+}
+
+bool LroOperation::resendAfterFailure(std::chrono::steady_clock::time_point deadline) {
+    // ARM treats PUT and DELETE as idempotent: after a transient failure the same request may
+    // simply go again. A Canceled operation was stopped on purpose and is not repeated.
+    const ArmClientOptions& options = pipeline_->options();
+    const std::string code = failureCode();
+    if ((method_ != "PUT" && method_ != "DELETE") || !text::iequals(status_, "Failed") ||
+        !isTransientOperationCode(code) || attempts_ >= options.operationAttempts) {
+        return false;
     }
-    throw ArmError(last_.status, std::move(code), std::move(message),
-                   last_.header("x-ms-request-id").value_or(""), method_, resourceId_);
+    http::RetryOptions backoff;
+    backoff.baseDelay = options.operationRetryDelay;
+    const auto delay = http::backoffDelay(backoff, attempts_ + 1, http::randomJitter());
+    if (pipeline_->now() + delay > deadline)
+        return false;
+    ++attempts_;
+    detail::log()->warn(
+        "Retrying {} {} after its operation ended Failed {} (attempt {} of {}, "
+        "waiting {:.1f} s)",
+        method_, resourceId_, code, attempts_, options.operationAttempts,
+        static_cast<double>(delay.count()) / 1000.0);
+    pipeline_->sleep(delay);
+    start();
+    return true;
 }
 
 std::optional<Record> LroOperation::wait() {
-    if (finished_)
+    if (finished_) {
+        if (isFailure(status_))
+            throwFailed();
         return result_;
-    const auto deadline = started_ + pipeline_->options().lroDeadline;
-    while (!done_) {
-        auto delay = delayAfter(last_);
-        if (pipeline_->now() + delay > deadline) {
-            throw LroTimeoutError(method_, resourceId_, status_, pipeline_->options().lroDeadline);
-        }
-        pipeline_->sleep(delay);
-        poll();
     }
-    if (isFailure(status_))
+    const auto deadline = started_ + pipeline_->options().lroDeadline;
+    do {
+        while (!done_) {
+            auto delay = delayAfter(last_);
+            if (pipeline_->now() + delay > deadline) {
+                throw LroTimeoutError(method_, resourceId_, status_,
+                                      pipeline_->options().lroDeadline);
+            }
+            pipeline_->sleep(delay);
+            poll();
+        }
+    } while (isFailure(status_) && resendAfterFailure(deadline));
+    if (isFailure(status_)) {
+        finished_ = true;
         throwFailed();
+    }
     if (method_ == "PUT") {
         // Only the resource body polled at the end is the stored state; status-URL modes read
         // it again.

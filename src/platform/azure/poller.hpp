@@ -33,13 +33,19 @@
 // answered with a status other than 200, 201, 202 or 204 throws ArmError; an AsyncOp poll whose
 // body has no "status" text throws dm::Error.
 //
-// Result. Failed or Canceled throws ArmError with the code and message of the body that
-// reported it (its "error" object), else a message naming the operation and its state; every
-// later wait() throws the same. A DELETE that succeeded returns nullopt. A PUT that succeeded
-// returns the resource as stored: the last body that was the resource itself (Body mode, or the
-// initial body when it was done at once), else the answer of one more GET of the resource URL;
-// an empty object when that answer is not a JSON object. A second wait() returns the same result
-// without new requests.
+// Sending again. A PUT or DELETE whose operation ends Failed with a transient code (see
+// isTransientOperationCode) is sent again, as ARM allows for these idempotent requests: after the
+// back-off of the transport's retries (from operationRetryDelay) and a warning line, up to
+// operationAttempts sends in all, within the deadline; the new answer is read as the first one
+// was. A refusal of the new send throws its ArmError.
+//
+// Result. Failed or Canceled, when not sent again, throws OperationFailedError with the code and
+// message of the body that reported it (its "error" object), else "The operation ended <state>";
+// its what() names the method and the resource. Every later wait() throws the same. A DELETE that
+// succeeded returns nullopt. A PUT that succeeded returns the resource as stored: the last body
+// that was the resource itself (Body mode, or the initial body when it was done at once), else the
+// answer of one more GET of the resource URL; an empty object when that answer is not a JSON
+// object. A second wait() returns the same result without new requests.
 //
 // "Started and not waited on" is a Poller whose result() is never called: the initial request
 // already threw when it was refused, and nothing is polled.
@@ -62,9 +68,10 @@ class LroOperation {
     LroOperation(std::shared_ptr<const ArmPipeline> pipeline, std::string method, std::string url,
                  std::optional<Record> body, std::string resourceId);
 
-    // Polls to a terminal state; returns the final resource body for a PUT, nullopt for a
-    // DELETE. Throws ArmError on Failed/Canceled or a refused poll, LroTimeoutError at the
-    // deadline. A second call returns the same result without new requests.
+    // Polls to a terminal state, sending the request again after a transient failure; returns
+    // the final resource body for a PUT, nullopt for a DELETE. Throws OperationFailedError on
+    // Failed/Canceled, ArmError on a refused poll or send, LroTimeoutError at the deadline. A
+    // second call returns (or throws) the same without new requests.
     std::optional<Record> wait();
 
     bool done() const { return done_; }
@@ -75,15 +82,24 @@ class LroOperation {
   private:
     enum class Mode { Done, AsyncOp, Location, Body };
 
+    // Sends the request and reads from its answer how to follow it.
+    void start();
     void poll();
     std::chrono::milliseconds delayAfter(const http::Response& response) const;
+    // The ARM code of the body that reported the failure; "" when it had none.
+    std::string failureCode() const;
+    // After a Failed end: when the request may go again and the budget allows, waits, logs a
+    // warning and sends it again (true); otherwise false.
+    bool resendAfterFailure(std::chrono::steady_clock::time_point deadline);
     [[noreturn]] void throwFailed() const;
 
     std::shared_ptr<const ArmPipeline> pipeline_;
     std::string method_;
     std::string url_;
     std::string resourceId_;
+    std::optional<Record> body_;
     std::string clientRequestId_;
+    int attempts_ = 1;  // sends of the request so far
     http::Response initial_;
     http::Response last_;
     Mode mode_ = Mode::Done;

@@ -4,9 +4,15 @@
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <charconv>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string_view>
 
 #include "core/text.hpp"
@@ -90,33 +96,36 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) noexcept {
     }
 }
 
-// Whether the failed transfer may have delivered the request to the server. Only failures that
-// certainly precede sending say no; anything ambiguous counts as sent.
-bool mayHaveBeenSent(CURLcode code, CURL* handle) {
+// How a failed transfer bears on sending it again. Only failures that certainly precede sending
+// say NotSent; anything ambiguous counts as maybe sent.
+TransportFailure failureOf(CURLcode code, CURL* handle) {
     switch (code) {
+        case CURLE_PEER_FAILED_VERIFICATION:  // unknown CA, name mismatch, expired, revoked...
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_CRL_BADFILE:
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        case CURLE_SSL_INVALIDCERTSTATUS:
+            return TransportFailure::UntrustedPeer;
         case CURLE_UNSUPPORTED_PROTOCOL:
         case CURLE_URL_MALFORMAT:
         case CURLE_COULDNT_RESOLVE_PROXY:
         case CURLE_COULDNT_RESOLVE_HOST:
         case CURLE_COULDNT_CONNECT:
         case CURLE_SSL_CONNECT_ERROR:
-        case CURLE_PEER_FAILED_VERIFICATION:
         case CURLE_SSL_CERTPROBLEM:
         case CURLE_SSL_CIPHER:
-        case CURLE_SSL_CACERT_BADFILE:
-        case CURLE_SSL_ISSUER_ERROR:
-        case CURLE_SSL_CRL_BADFILE:
-            return false;
+            return TransportFailure::NotSent;
         case CURLE_OPERATION_TIMEDOUT: {
             // A connect timeout leaves nothing sent; a slow response leaves a non-zero size.
             long requestSize = 0;
             if (curl_easy_getinfo(handle, CURLINFO_REQUEST_SIZE, &requestSize) != CURLE_OK) {
-                return true;
+                return TransportFailure::MaybeSent;
             }
-            return requestSize > 0;
+            return requestSize > 0 ? TransportFailure::MaybeSent : TransportFailure::NotSent;
         }
         default:
-            return true;
+            return TransportFailure::MaybeSent;
     }
 }
 
@@ -128,6 +137,13 @@ bool hasHeader(const Headers& headers, std::string_view name) {
     return false;
 }
 
+// What the request-start callback learns about the transfer in progress.
+struct RequestStarts {
+    std::set<curl_socket_t> sockets;   // the handle's open sockets, which curl does not name
+    int count = 0;                     // times the request was about to be sent
+    bool closedBeforeSending = false;  // the server had closed the connection by the first one
+};
+
 }  // namespace
 
 struct CurlTransport::Impl {
@@ -136,12 +152,72 @@ struct CurlTransport::Impl {
     char errorText[CURL_ERROR_SIZE] = {};
     mutable std::mutex mutex;
     TransportStats stats;
+    RequestStarts starts;
 
     // send() and sendSigned(): unsigned when `keys` is null.
     Response perform(const Request& request, const SigV4Keys* keys);
 };
 
 namespace {
+
+int portOf(const sockaddr_storage& address) {
+    return ntohs(address.ss_family == AF_INET6
+                     ? reinterpret_cast<const sockaddr_in6&>(address).sin6_port
+                     : reinterpret_cast<const sockaddr_in&>(address).sin_port);
+}
+
+// Whether the server has already closed the connection (local and remote port) the request is
+// about to go out on: before a request it has nothing to say, so an end of stream, a reset or
+// any byte waiting (a TLS close alert) means it is closing.
+bool peerHasClosed(const std::set<curl_socket_t>& sockets, int localPort, int remotePort) {
+    for (curl_socket_t socket : sockets) {
+        sockaddr_storage local{};
+        sockaddr_storage remote{};
+        socklen_t localLength = sizeof local;
+        socklen_t remoteLength = sizeof remote;
+        if (::getsockname(socket, reinterpret_cast<sockaddr*>(&local), &localLength) != 0 ||
+            ::getpeername(socket, reinterpret_cast<sockaddr*>(&remote), &remoteLength) != 0 ||
+            portOf(local) != localPort || portOf(remote) != remotePort) {
+            continue;
+        }
+        char byte = 0;
+        const ssize_t peeked = ::recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        return peeked >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+    }
+    return false;
+}
+
+curl_socket_t onOpenSocket(void* user, curlsocktype, curl_sockaddr* address) noexcept {
+    const curl_socket_t socket = ::socket(address->family, address->socktype, address->protocol);
+    if (socket != CURL_SOCKET_BAD) {
+        try {
+            static_cast<RequestStarts*>(user)->sockets.insert(socket);
+        } catch (...) {
+            // Untracked, the socket only loses the idle-close check above.
+        }
+    }
+    return socket;
+}
+
+int onCloseSocket(void* user, curl_socket_t socket) noexcept {
+    static_cast<RequestStarts*>(user)->sockets.erase(socket);
+    return ::close(socket);
+}
+
+// Called each time curl is about to send the request: once per transfer, unless a kept-alive
+// connection died unanswered and curl goes again on a fresh one. When the server had closed that
+// connection before the request went out (its idle close), the request never reached it and
+// curl's reconnect is let through silently; otherwise the request was dropped, and the second
+// go is stopped here so that the caller's retry policy decides on it and logs it.
+int onRequestStart(void* user, char*, char*, int remotePort, int localPort) noexcept {
+    auto& starts = *static_cast<RequestStarts*>(user);
+    if (++starts.count == 1) {
+        starts.closedBeforeSending = peerHasClosed(starts.sockets, localPort, remotePort);
+        return CURL_PREREQFUNC_OK;
+    }
+    return starts.count == 2 && starts.closedBeforeSending ? CURL_PREREQFUNC_OK
+                                                           : CURL_PREREQFUNC_ABORT;
+}
 
 // Sets the keys for one transfer and takes them off the handle again when it goes out of scope,
 // even when the transfer throws: the handle is reused, and a later unsigned request must neither
@@ -202,6 +278,12 @@ CurlTransport::CurlTransport(CurlTransportOptions options) : impl_(std::make_uni
         setOption(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(o.totalTimeout.count()));
         setOption(handle, CURLOPT_WRITEFUNCTION, &onBody);
         setOption(handle, CURLOPT_HEADERFUNCTION, &onHeader);
+        setOption(handle, CURLOPT_PREREQFUNCTION, &onRequestStart);
+        setOption(handle, CURLOPT_PREREQDATA, static_cast<void*>(&impl_->starts));
+        setOption(handle, CURLOPT_OPENSOCKETFUNCTION, &onOpenSocket);
+        setOption(handle, CURLOPT_OPENSOCKETDATA, static_cast<void*>(&impl_->starts));
+        setOption(handle, CURLOPT_CLOSESOCKETFUNCTION, &onCloseSocket);
+        setOption(handle, CURLOPT_CLOSESOCKETDATA, static_cast<void*>(&impl_->starts));
     } catch (...) {
         curl_easy_cleanup(impl_->handle);
         throw;
@@ -289,6 +371,8 @@ Response CurlTransport::Impl::perform(const Request& request, const SigV4Keys* k
     }
 
     ++stats.requests;
+    starts.count = 0;
+    starts.closedBeforeSending = false;
     const auto start = std::chrono::steady_clock::now();
     const CURLcode rc = curl_easy_perform(handle);
     // The list dies with this call; the handle must not keep pointing at it.
@@ -302,14 +386,26 @@ Response CurlTransport::Impl::perform(const Request& request, const SigV4Keys* k
     }
 
     if (rc != CURLE_OK) {
-        const std::string detail = errorText[0] != '\0' ? errorText : curl_easy_strerror(rc);
+        TransportFailure failure = failureOf(rc, handle);
+        std::string detail = errorText[0] != '\0' ? errorText : curl_easy_strerror(rc);
+        if (rc == CURLE_ABORTED_BY_CALLBACK && starts.count > 1) {
+            failure = TransportFailure::ClosedUnanswered;
+            detail = "the server closed the connection without answering";
+        } else if (failure == TransportFailure::UntrustedPeer) {
+            // Which trust anchors were used is the first thing to check, and curl does not say.
+            detail += options.caBundle
+                          ? "; the server's certificate was checked against the CA file " +
+                                *options.caBundle
+                          : std::string(
+                                "; the server's certificate was checked against the "
+                                "system's CA store (no CA file configured)");
+        }
         if (log->should_log(spdlog::level::debug)) {
             log->debug("{} {} -> no response ({} ms): {}", method, redactUrl(request.url), elapsed,
                        detail);
         }
         throw TransportError(
-            fmt::format("{} {} failed: {}", method, urlWithoutQuery(request.url), detail),
-            mayHaveBeenSent(rc, handle));
+            fmt::format("{} {} failed: {}", method, urlWithoutQuery(request.url), detail), failure);
     }
 
     long status = 0;

@@ -47,7 +47,12 @@ class CurlTransport : public Transport {
 
     // The response of the last header block (interim "100 Continue" blocks are dropped), its
     // headers in the order and case received; throws TransportError naming the method and the
-    // URL without its query when no response arrived.
+    // URL without its query when no response arrived. A request that a kept-alive connection
+    // took and then closed on without any answer is not sent again here (curl would, silently)
+    // but fails as ClosedUnanswered, so that the retry layer counts and logs it; only when the
+    // server had closed the connection before the request went out (its idle close) does curl
+    // reconnect unseen. A failed certificate or name check fails as UntrustedPeer, its message
+    // naming the CA file used or the system's store.
     Response send(const Request& request) override;
 
     // send(), with the request signed by curl using `keys`. The keys are dropped from the

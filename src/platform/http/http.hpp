@@ -38,20 +38,37 @@ struct Response {
     std::optional<std::string> header(const std::string& name) const;
 };
 
+// Why a request got no response, as far as sending it again is concerned.
+enum class TransportFailure {
+    MaybeSent,         // the request may have reached the server (reset, timeout, empty reply)
+    NotSent,           // certainly before any byte of the request left (resolve, connect)
+    ClosedUnanswered,  // a kept-alive connection took the request and closed without any
+                       // byte of an answer; sent again whatever the method, as curl itself does
+    UntrustedPeer,     // TLS: the server's certificate or name failed verification, which no
+                       // later attempt changes
+};
+
 // A request that got no HTTP response at all (connection refused or dropped, TLS, timeout).
 class TransportError : public dm::Error {
   public:
     // Without further knowledge the request may have reached the server.
     explicit TransportError(const std::string& message) : dm::Error(message) {}
     TransportError(const std::string& message, bool requestSent)
-        : dm::Error(message), requestSent_(requestSent) {}
+        : dm::Error(message),
+          failure_(requestSent ? TransportFailure::MaybeSent : TransportFailure::NotSent) {}
+    TransportError(const std::string& message, TransportFailure failure)
+        : dm::Error(message), failure_(failure) {}
 
     // False only when the failure certainly happened before any byte of the request left
     // (name resolution, connect, TLS handshake), so even a POST can be sent again.
-    bool requestSent() const { return requestSent_; }
+    bool requestSent() const {
+        return failure_ == TransportFailure::MaybeSent ||
+               failure_ == TransportFailure::ClosedUnanswered;
+    }
+    TransportFailure failure() const { return failure_; }
 
   private:
-    bool requestSent_ = true;
+    TransportFailure failure_ = TransportFailure::MaybeSent;
 };
 
 class Transport {

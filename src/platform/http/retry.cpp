@@ -75,11 +75,6 @@ std::optional<long long> parseNonNegative(std::string_view digits) {
     return value;
 }
 
-double defaultJitter() {
-    thread_local std::mt19937_64 engine{std::random_device{}()};
-    return std::uniform_real_distribution<double>(0.0, 1.0)(engine);
-}
-
 std::string seconds(milliseconds delay) {
     return fmt::format("{:.1f} s", static_cast<double>(delay.count()) / 1000.0);
 }
@@ -110,7 +105,19 @@ bool shouldRetry(const Request& request, const Response& response) {
 }
 
 bool shouldRetry(const Request& request, const TransportError& error) {
-    return isIdempotent(request) || !error.requestSent();
+    switch (error.failure()) {
+        case TransportFailure::UntrustedPeer:
+            return false;
+        case TransportFailure::ClosedUnanswered:
+            return true;
+        default:
+            return isIdempotent(request) || !error.requestSent();
+    }
+}
+
+double randomJitter() {
+    thread_local std::mt19937_64 engine{std::random_device{}()};
+    return std::uniform_real_distribution<double>(0.0, 1.0)(engine);
 }
 
 std::optional<milliseconds> serverRetryDelay(const Response& response,
@@ -156,7 +163,7 @@ RetryingTransport::RetryingTransport(std::shared_ptr<Transport> inner, RetryOpti
     if (!options_.sleep)
         options_.sleep = [](milliseconds d) { std::this_thread::sleep_for(d); };
     if (!options_.jitter)
-        options_.jitter = defaultJitter;
+        options_.jitter = randomJitter;
     options_.maxAttempts = std::max(options_.maxAttempts, 1);
 }
 

@@ -31,8 +31,9 @@ struct RetryOptions {
 // requests; only 408, 429 and 503 for the others. Never throws, whatever the body holds.
 bool shouldRetry(const Request& request, const Response& response);
 
-// Whether a request that got no response is worth sending again: always when idempotent,
-// otherwise only when the failure came before the request was sent.
+// Whether a request that got no response is worth sending again: never after a TLS trust
+// failure; always when idempotent or when a kept-alive connection closed unanswered; otherwise
+// only when the failure came before the request was sent.
 bool shouldRetry(const Request& request, const TransportError& error);
 
 // The server's wait hint: retry-after-ms, then x-ms-retry-after-ms, then Retry-After in seconds
@@ -43,6 +44,9 @@ std::optional<std::chrono::milliseconds> serverRetryDelay(const Response& respon
 // The wait before attempt `attempt` (2 for the first retry) when the server gave no hint:
 // baseDelay * 2^(attempt-1), scaled by 0.8 + 0.4 * jitter, capped at maxDelay.
 std::chrono::milliseconds backoffDelay(const RetryOptions& options, int attempt, double jitter);
+
+// Uniform in [0, 1), from a per-thread random source.
+double randomJitter();
 
 // Sends through the inner transport and retries per the policy above, logging each retry at
 // warning level on "dm.http". Gives up after maxAttempts, or when the next wait would cross the

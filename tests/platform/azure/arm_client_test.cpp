@@ -188,23 +188,22 @@ TEST_F(ArmClientTest, FailedOperationCarriesTheServiceError) {
     transport->then(reply(200, R"({"properties": {"provisioningState": "Updating"}})",
                           {{"Azure-AsyncOperation", "https://arm.test/op"}, {"Retry-After", "0"}}));
     transport->then(reply(200,
-                          R"({"status": "Failed", "error": {"code": "AnotherOperationInProgress",
-        "message": "Another operation on this or dependent resource is in progress."}})",
+                          R"({"status": "Failed", "error": {"code": "InvalidResourceReference",
+        "message": "Route table rt is not valid."}})",
                           {{"x-ms-request-id", "req-77"}}));
     auto poller = client.route_tables.begin_create_or_update("rg-1", "rt", RouteTable());
     try {
         poller.result();
         FAIL() << "expected ArmError";
     } catch (const ArmError& e) {
-        EXPECT_STREQ(e.what(),
-                     "(AnotherOperationInProgress) Another operation on this or dependent "
-                     "resource is in progress.");
-        EXPECT_EQ(e.code(), "AnotherOperationInProgress");
+        EXPECT_EQ(e.what(), "(InvalidResourceReference) Route table rt is not valid. (PUT " + kRg +
+                                "/routeTables/rt)");
+        EXPECT_EQ(e.code(), "InvalidResourceReference");
         EXPECT_EQ(e.requestId(), "req-77");
         EXPECT_EQ(e.method(), "PUT");
         EXPECT_EQ(e.resourceId(), kRg + "/routeTables/rt");
     }
-    // No final GET after a failure, and the failure repeats without new requests.
+    // Not sent again, no final GET after a failure, and the failure repeats without new requests.
     EXPECT_EQ(transport->requests.size(), 2u);
     EXPECT_THROW(poller.result(), ArmError);
     EXPECT_EQ(transport->requests.size(), 2u);

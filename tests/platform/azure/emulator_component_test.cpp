@@ -10,6 +10,7 @@
 #include "platform/azure/resource_graph_client.hpp"
 #include "platform/http/curl_transport.hpp"
 #include "platform/http/retry.hpp"
+#include "support/log_capture.hpp"
 
 namespace dm::azure {
 namespace {
@@ -239,6 +240,7 @@ TEST_F(EmulatorComponentTest, TransientFailuresAreRetriedAndOthersAreNot) {
     NetworkManagementClient client(credential(retryingTransport()), kSub, fastPolls());
     client.virtual_networks.get("rg-1", "spoke");  // token and connection in place
     const std::string spoke = "virtualNetworks/spoke$";
+    dm::testing::LogCapture log({"dm.http"}, spdlog::level::warn);
 
     emulator->injectFault({{"kind", "status"},
                            {"method", "GET"},
@@ -259,6 +261,10 @@ TEST_F(EmulatorComponentTest, TransientFailuresAreRetriedAndOthersAreNot) {
     emulator->resetCounters();
     emulator->injectFault({{"kind", "drop"}, {"method", "GET"}, {"path", spoke}, {"count", 1}});
     EXPECT_EQ(client.virtual_networks.get("rg-1", "spoke").name(), "spoke");
+    // Dropped on the kept-alive connection: retried and logged like the statuses above.
+    EXPECT_TRUE(
+        log.contains("failed: the server closed the connection without answering) "
+                     "(attempt 2 of 5, waiting "));
     EXPECT_EQ(counter("faults_fired"), 1);
     EXPECT_EQ(counter("arm_read"), 2);
 
@@ -277,9 +283,57 @@ TEST_F(EmulatorComponentTest, TransientFailuresAreRetriedAndOthersAreNot) {
         poller.result();
         FAIL() << "expected the operation to fail";
     } catch (const ArmError& e) {
-        EXPECT_STREQ(e.what(), "(InUseSubnetCannotBeDeleted) in use");
+        EXPECT_EQ(e.what(), "(InUseSubnetCannotBeDeleted) in use (PUT " + kNet +
+                                "/virtualNetworks/spoke/subnets/app)");
         EXPECT_EQ(e.method(), "PUT");
         EXPECT_EQ(e.resourceId(), kNet + "/virtualNetworks/spoke/subnets/app");
+    }
+}
+
+// One failed operation with a transient code on each write the emulator can fail: the write is
+// sent again, with a warning, and ends as wanted.
+TEST_F(EmulatorComponentTest, WritesSurviveOneTransientFailedOperation) {
+    ArmClientOptions options = fastPolls();
+    options.operationRetryDelay = 0ms;
+    NetworkManagementClient c(credential(retryingTransport()), kSub, options);
+    auto& peerings = c.virtual_network_peerings;
+    auto& hubs = c.hub_virtual_network_connections;
+    Subnet subnet = c.subnets.get("rg-1", "spoke", "app");
+    RouteTable table = c.route_tables.get("rg-1", "rt-new");
+    VirtualNetworkPeering peering = peerings.get("rg-1", "spoke", "spoke-to-hubvnet");
+    HubVirtualNetworkConnection hubConn = hubs.get("rg-1", "vhub", "conn");
+    auto putPeering = [&] {
+        peerings.begin_create_or_update("rg-1", "spoke", "spoke-to-hubvnet", peering).result();
+    };
+    const std::tuple<std::string, Resource*, std::string, std::function<void()>> cases[] = {
+        {"PUT", &subnet, "InternalServerError",
+         [&] { c.subnets.begin_create_or_update("rg-1", "spoke", "app", subnet).result(); }},
+        {"PUT", &table, "RetryableError",
+         [&] { c.route_tables.begin_create_or_update("rg-1", "rt-new", table).result(); }},
+        {"PUT", &peering, "ServiceUnavailable", putPeering},
+        {"DELETE", &peering, "AnotherOperationInProgress",
+         [&] { peerings.begin_delete("rg-1", "spoke", "spoke-to-hubvnet").result(); }},
+        {"PUT", &peering, "InternalServerError", putPeering},  // created again
+        {"DELETE", &hubConn, "InternalServerError",
+         [&] { hubs.begin_delete("rg-1", "vhub", "conn").result(); }},
+        {"PUT", &hubConn, "InternalServerError",
+         [&] { hubs.begin_create_or_update("rg-1", "vhub", "conn", hubConn).result(); }},
+    };
+    int n = 0;
+    for (const auto& [method, record, code, write] : cases) {
+        const std::string id = record->id();
+        SCOPED_TRACE(method + " " + id);
+        record->set_tags({{"case", ++n}});
+        emulator->injectFault(
+            {{"kind", "lro_failed"}, {"method", method}, {"path", id + "$"}, {"code", code}});
+        dm::testing::LogCapture log({"dm.azure"}, spdlog::level::warn);
+        EXPECT_NO_THROW(write());
+        const Json now = emulator->resource(id);
+        EXPECT_TRUE(method == "DELETE" ? now.is_null() : now["tags"]["case"] == n) << now;
+        EXPECT_TRUE(log.contains("warning: Retrying " + method + " " + id +
+                                 " after its operation ended Failed " + code +
+                                 " (attempt 2 of 5, waiting 0.0 s)"))
+            << log.text();
     }
 }
 

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "emulator.hpp"
+#include "tls_material.hpp"
 
 namespace dm::http {
 namespace {
@@ -48,6 +51,25 @@ TEST(TransportPool, ClientsWithEqualOptionsShareOneConnection) {
     EXPECT_EQ(slower->send(list).status, 200);
     EXPECT_EQ(emulator.counters()["tls_connections"], 2);
     emulator.stop();
+}
+
+// A certificate that does not verify fails at once, not after the retries' waits, and the error
+// names the CA file it was checked against.
+TEST(TransportPool, UntrustedServerFailsAtOnceNamingTheCaFile) {
+    emu::Emulator emulator(emu::EmulatorOptions{});
+    emulator.start();
+    const std::string otherCa = emulator.stateDir() + "/other-ca.pem";
+    std::ofstream(otherCa) << emu::certificatePem(emu::makeTlsMaterial().caCert.get());
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        TransportPool().get({.caBundle = otherCa})->send({"GET", emulator.armUrl() + "/x"});
+        FAIL() << "expected a TransportError";
+    } catch (const TransportError& error) {
+        EXPECT_EQ(error.failure(), TransportFailure::UntrustedPeer);
+        EXPECT_NE(std::string(error.what()).find("checked against the CA file " + otherCa),
+                  std::string::npos);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
 }
 
 }  // namespace

@@ -152,14 +152,17 @@ TEST_F(VWanMgmtTest, AFailedDeleteIsLeftOutUnlessTheConnectionIsGoing) {
     emulator_->injectFault({{"kind", "lro_failed"},
                             {"method", "DELETE"},
                             {"path", "spoke-a-conn"},
-                            {"code", "InternalServerError"},
+                            {"code", "OperationNotAllowed"},
                             {"message", "hub is busy"}});
     Record removed = VWanMgmt::deleteVHubConnection(vnet("spoke-a"), options);
     ASSERT_EQ(removed.size(), 1u);
     EXPECT_EQ(removed[0]["connectionName"], "spoke-a-west");
     EXPECT_EQ(takeLines()[2],
               "error:   **Error** Failed to delete hub connection spoke-a-conn "
-              "-(InternalServerError) hub is busy");
+              "-(OperationNotAllowed) hub is busy (DELETE /subscriptions/" +
+                  kHubSub +
+                  "/resourceGroups/rg-hub/providers/Microsoft.Network/virtualHubs/hub-east/"
+                  "hubVirtualNetworkConnections/spoke-a-conn)");
     EXPECT_EQ(hubPeerings("spoke-a"), std::set<std::string>{"hub-east"});
 
     // The delete was accepted but its status could not be read: it is still recorded.
