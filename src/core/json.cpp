@@ -68,8 +68,13 @@ bool parseInto(dom::document& document, const std::string& text, dom::element& r
            simdjson::SUCCESS;
 }
 
+static_assert(kMaxJsonDepth == simdjson::DEFAULT_MAX_DEPTH);
+
 // nlohmann's own parse, for the texts parseInto declines; nullopt when the text is not JSON.
+// nlohmann's parser takes any depth, so the SIMD parser's limit is applied here too.
 std::optional<Record> parseFallback(const std::string& text) {
+    if (jsonDeeperThan(text, kMaxJsonDepth))
+        return std::nullopt;
     Record json = Record::parse(text, nullptr, false);
     if (json.is_discarded())
         return std::nullopt;
@@ -188,6 +193,28 @@ const Record* follow(const Record& record, JsonListItem::Path path) {
 }
 
 }  // namespace
+
+bool jsonDeeperThan(std::string_view text, std::size_t limit) {
+    std::size_t depth = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit)
+                return true;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return false;
+}
 
 std::optional<Record> parseJson(const std::string& text) {
     // The Record is built before returning, so one document per thread serves every call.

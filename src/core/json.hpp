@@ -6,6 +6,8 @@
 // Record nlohmann's parser gives for the text: a repeated key keeps its first place and takes
 // the last value, and non-negative integers are unsigned. Texts the SIMD parser declines
 // (integers beyond 64 bits) are read by nlohmann's parser instead: what it reads, reads here.
+// One exception: a text nested deeper than kMaxJsonDepth is not JSON here, whatever the path,
+// since a Record that deep could not be copied or printed without overflowing the stack.
 //
 // - parseJson, parseJsonObject: the whole text as a Record. The default.
 // - parseJsonSelecting: a reply of which one list is needed only in part (some entries, some
@@ -31,6 +33,14 @@
 #include "core/record.hpp"
 
 namespace dm {
+
+// The deepest nesting of arrays and objects read; the SIMD parser's own limit.
+inline constexpr std::size_t kMaxJsonDepth = 1024;
+
+// Whether the text nests arrays and objects deeper than `limit`, counting the brackets outside
+// strings. Cheap, and meant for texts about to be parsed: for one that is not JSON the answer
+// does not matter.
+bool jsonDeeperThan(std::string_view text, std::size_t limit);
 
 // The Record for `text`, or nullopt when the text is not JSON.
 std::optional<Record> parseJson(const std::string& text);

@@ -62,6 +62,26 @@ TEST(JsonTest, TextsTheFastParserDeclinesFallBackOrFail) {
     EXPECT_FALSE(parseJsonListPage("", "value", "nextLink"));
 }
 
+TEST(JsonTest, TextsNestedBeyondTheLimitAreNotJsonEitherWay) {
+    auto nested = [](std::size_t depth) {
+        return R"({"a": )" + std::string(depth, '[') + std::string(depth, ']') + "}";
+    };
+    // A Record this deep would overflow the stack when copied, whichever parser read it.
+    for (const std::string& text : {nested(kMaxJsonDepth), nested(100'000)}) {
+        for (const std::string& way : {text, declined(text)}) {
+            EXPECT_FALSE(parseJson(way)) << way.size();
+            EXPECT_FALSE(parseJsonSelecting(way, kByName)) << way.size();
+            EXPECT_FALSE(parseJsonListPage(way, "a", "next")) << way.size();
+        }
+    }
+    const std::string deep = nested(kMaxJsonDepth - 2);
+    ASSERT_TRUE(parseJson(deep));
+    EXPECT_EQ(withoutBig(*parseJson(declined(deep))), *parseJson(deep));
+    // Brackets inside strings, escaped quotes included, are text.
+    EXPECT_FALSE(jsonDeeperThan(R"({"a": "[[\"[[{{"})", 1));
+    EXPECT_TRUE(jsonDeeperThan(R"({"a": "]", "b": [{}]})", 2));
+}
+
 TEST(JsonTest, SelectionKeepsMatchingEntriesAndTheirChosenFields) {
     const std::string text = R"({"return": true, "results": [
         {"name": "a", "id": 1, "extra": [1, 2]},

@@ -1,5 +1,8 @@
 #include "platform/azure/resource_graph_client.hpp"
 
+#include <algorithm>
+#include <limits>
+
 #include "core/json.hpp"
 #include "core/text.hpp"
 #include "platform/azure/detail.hpp"
@@ -14,8 +17,18 @@ std::int64_t integerAt(const Record& body, const char* key) {
     auto it = body.find(key);
     if (it == body.end() || !it->is_number())
         return 0;
-    return it->is_number_integer() ? it->get<std::int64_t>()
-                                   : static_cast<std::int64_t>(it->get<double>());
+    constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+    if (it->is_number_unsigned())
+        return static_cast<std::int64_t>(std::min<std::uint64_t>(it->get<std::uint64_t>(), kMax));
+    if (it->is_number_integer())
+        return it->get<std::int64_t>();
+    // A count beyond 64 bits cannot be converted (the cast would be undefined): it saturates.
+    const double value = it->get<double>();
+    if (value >= 0x1p63)
+        return kMax;
+    if (value < -0x1p63)
+        return std::numeric_limits<std::int64_t>::min();
+    return static_cast<std::int64_t>(value);
 }
 
 }  // namespace

@@ -143,8 +143,10 @@ std::optional<SwitchAttribute> findSwitchAttribute(std::string_view content) {
             continue;
         while (i < line.size() && isBlank(line[i]))
             ++i;
+        // After the value: nothing, a comment, or the "}" that closes the block.
         std::string_view rest = line.substr(i);
-        if (!rest.empty() && rest.front() != '#' && !text::startsWith(rest, "//"))
+        if (!rest.empty() && rest.front() != '#' && rest.front() != '}' &&
+            !text::startsWith(rest, "//"))
             continue;
         return SwitchAttribute{base + valueBegin, base + valueBegin + value.size(),
                                value == "true"};

@@ -22,8 +22,9 @@ bool isHclIdentifier(std::string_view text);
 // when it would not start with a letter or "_".
 std::string toHclIdentifier(std::string_view text);
 
-// Where the value of a "switch_traffic = true|false" attribute line sits in a Terraform file;
-// lines inside comments do not count.
+// Where the value of a "switch_traffic = true|false" attribute line sits in a Terraform file
+// (the value may be followed by a comment or by the "}" that closes the block); lines inside
+// comments do not count.
 struct SwitchAttribute {
     size_t valueBegin;
     size_t valueEnd;

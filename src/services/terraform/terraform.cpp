@@ -9,6 +9,7 @@
 #include <set>
 
 #include "core/error.hpp"
+#include "core/json.hpp"
 #include "core/log.hpp"
 #include "core/text.hpp"
 #include "services/context/globals.hpp"
@@ -128,7 +129,7 @@ fs::path inFolder(const std::string& name) {
     return folder() / name;
 }
 
-std::string parseErrorText(const nlohmann::json::parse_error& e) {
+std::string parseErrorText(const nlohmann::json::exception& e) {
     // Drop nlohmann's "[json.exception.parse_error.101] " tag; the rest reads well.
     std::string text = e.what();
     if (auto pos = text.find("] "); pos != std::string::npos)
@@ -220,7 +221,8 @@ void removeGenerated(const char* name) {
         log()->info("  removed {}", name);
 }
 
-// The labels of the association resources in a generated association file.
+// The labels of the association resources in a generated association file. A line whose label
+// is no Terraform name was not written by this tool, and would break the "removed" block.
 std::vector<std::string> associationLabels(const std::string& content) {
     const std::string prefix = fmt::format("resource \"{}\" \"", kAssociationType);
     const std::string suffix = "\" {";
@@ -228,8 +230,10 @@ std::vector<std::string> associationLabels(const std::string& content) {
     for (const auto& line : text::split(content, '\n')) {
         if (text::startsWith(line, prefix) && text::endsWith(line, suffix) &&
             line.size() > prefix.size() + suffix.size()) {
-            labels.push_back(
-                line.substr(prefix.size(), line.size() - prefix.size() - suffix.size()));
+            std::string label =
+                line.substr(prefix.size(), line.size() - prefix.size() - suffix.size());
+            if (isHclIdentifier(label))
+                labels.push_back(std::move(label));
         }
     }
     return labels;
@@ -326,12 +330,20 @@ bool Terraform::isRevertInfoExist() {
 Record Terraform::readRevertInfo() {
     std::string path = revertInfoPath();
     std::string bytes = readExistingFile(path, "revert record");
+    // The parser takes any depth, but copying or printing a record that deep would overflow
+    // the stack.
+    if (jsonDeeperThan(bytes, kMaxJsonDepth)) {
+        throw Error(fmt::format("corrupt revert record {}: nested deeper than {} levels", path,
+                                kMaxJsonDepth));
+    }
     Record record;
     try {
         record = Record::parse(bytes);
     } catch (const nlohmann::json::parse_error& e) {
         throw Error(fmt::format("corrupt revert record {} at byte {}: {}", path, e.byte,
                                 parseErrorText(e)));
+    } catch (const nlohmann::json::out_of_range& e) {  // a number beyond a double's range
+        throw Error(fmt::format("corrupt revert record {}: {}", path, parseErrorText(e)));
     }
     if (!record.is_object())
         throw Error(fmt::format("{} holds no revert record map", path));
@@ -404,6 +416,18 @@ void Terraform::deleteUndoSubnetAssociationTf() {
 
 namespace {
 
+// A file that would not read back as set is left alone: the forward run would take the VNet for
+// unswitched, and Terraform would see the attribute twice.
+std::string readsBackAs(std::string content, bool switch_traffic, const fs::path& path) {
+    if (auto written = findSwitchAttribute(content); !written || written->value != switch_traffic) {
+        throw Error(
+            fmt::format("cannot set switch_traffic = {} in {}: it holds a switch_traffic "
+                        "line in a form this tool does not rewrite",
+                        switch_traffic ? "true" : "false", path.string()));
+    }
+    return content;
+}
+
 // `content` with "switch_traffic" set to the value (inserted into the VNet's module block when
 // absent); nullopt when it already holds the value, or has no attribute to clear.
 std::optional<std::string> withSwitchTraffic(std::string content, const std::string& vnet_name,
@@ -416,7 +440,7 @@ std::optional<std::string> withSwitchTraffic(std::string content, const std::str
             return std::nullopt;
         }
         content.replace(attribute->valueBegin, attribute->valueEnd - attribute->valueBegin, value);
-        return content;
+        return readsBackAs(std::move(content), switch_traffic, path);
     }
     if (!switch_traffic) {
         log()->debug("  no switch_traffic in {} -- nothing to clear", path.filename().string());
@@ -437,7 +461,7 @@ std::optional<std::string> withSwitchTraffic(std::string content, const std::str
     } else {
         content.insert(*close, "\n  switch_traffic = true\n");
     }
-    return content;
+    return readsBackAs(std::move(content), switch_traffic, path);
 }
 
 }  // namespace
@@ -627,12 +651,18 @@ Record Terraform::readDiscoveryInfo() {
     DiscoveryCache& cache = state().discovery;
     if (cache.path == path && cache.bytes == bytes)
         return cache.record;
+    if (jsonDeeperThan(bytes, kMaxJsonDepth)) {
+        throw Error(fmt::format("corrupt discovery information {}: nested deeper than {} levels",
+                                path, kMaxJsonDepth));
+    }
     Record record;
     try {
         record = Record::parse(bytes);
     } catch (const nlohmann::json::parse_error& e) {
         throw Error(fmt::format("corrupt discovery information {} at byte {}: {}", path, e.byte,
                                 parseErrorText(e)));
+    } catch (const nlohmann::json::out_of_range& e) {  // a number beyond a double's range
+        throw Error(fmt::format("corrupt discovery information {}: {}", path, parseErrorText(e)));
     }
     cache = DiscoveryCache{path, std::move(bytes), record};
     return record;

@@ -212,6 +212,13 @@ TEST_F(TerraformTest, MissingOrCorruptRecordNamesFileAndPosition) {
     EXPECT_EQ(errorOf([] { Terraform::readRevertInfo(); }).substr(0, expected.size()), expected);
     write(path, "[1, 2]");
     EXPECT_EQ(errorOf([] { Terraform::readRevertInfo(); }), path + " holds no revert record map");
+    // Readable by the parser, but not by the revert: a number beyond a double, too deep a nesting.
+    write(path, R"({"gw_adv_cidr": {"gw": [1e999]}})");
+    EXPECT_EQ(errorOf([] { Terraform::readRevertInfo(); }),
+              "corrupt revert record " + path + ": number overflow parsing '1e999'");
+    write(path, R"({"peerings": )" + std::string(100'000, '[') + std::string(100'000, ']') + "}");
+    EXPECT_EQ(errorOf([] { Terraform::readRevertInfo(); }),
+              "corrupt revert record " + path + ": nested deeper than 1024 levels");
 }
 
 TEST_F(TerraformTest, EntriesOfOneVnetAreRewrittenAtomicallyAndSyncedOnce) {
@@ -534,6 +541,10 @@ TEST_F(TerraformTest, SwitchMarkerSetsAndClearsInPlace) {
               "# switch_traffic = true\n/*\nswitch_traffic = true\n*/\nmodule \"spoke1\" {\n"
               "  source = \"x\" # }\n  switch_traffic = true\n}\n");
     EXPECT_FALSE(terraform::isBeforeSwitchTraffic(tf.string()));
+    // The "}" that closes the block may follow the value: set in place, not added a second time.
+    write(tf, "module \"spoke1\" {\n  switch_traffic = false}\n");
+    Terraform::updateSwitchTraffic("spoke1", true);
+    EXPECT_EQ(read(tf), "module \"spoke1\" {\n  switch_traffic = true}\n");
 
     write(dir / "bare.tf", "resource \"azurerm_virtual_network\" \"bare\" {\n}\n");
     EXPECT_EQ(errorOf([] { Terraform::updateSwitchTraffic("bare", true); }),

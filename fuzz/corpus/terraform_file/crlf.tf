@@ -1,0 +1,3 @@
+module "spoke1" {
+	switch_traffic	=	false // set by the switch
+}
