@@ -212,14 +212,7 @@ const std::vector<std::string> kOperations = {"vnets",  "subnets", "route_tables
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     dm::fuzz::FreshRun fresh;
     dm::fuzz::Script script = dm::fuzz::parseScript({reinterpret_cast<const char*>(data), size});
-    // An operation the list lacks picks one by its bytes, so every input runs something.
-    std::string operation = script.operation;
-    if (std::find(kOperations.begin(), kOperations.end(), operation) == kOperations.end()) {
-        std::size_t sum = 0;
-        for (unsigned char c : operation)
-            sum += c;
-        operation = kOperations[sum % kOperations.size()];
-    }
+    const std::string operation = dm::fuzz::pickOperation(script.operation, kOperations);
     for (const auto& response : script.answers) {
         checkJsonReading(response.body);
         makeArmError(response, "GET", "/subscriptions/sub-1");

@@ -118,13 +118,7 @@ const std::vector<std::string> kOperations = {"login",  "adv_cidr",      "attach
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     dm::fuzz::FreshRun fresh;
     dm::fuzz::Script script = dm::fuzz::parseScript({reinterpret_cast<const char*>(data), size});
-    std::string operation = script.operation;
-    if (std::find(kOperations.begin(), kOperations.end(), operation) == kOperations.end()) {
-        std::size_t sum = 0;
-        for (unsigned char c : operation)
-            sum += c;
-        operation = kOperations[sum % kOperations.size()];
-    }
+    const std::string operation = dm::fuzz::pickOperation(script.operation, kOperations);
     for (const auto& answer : script.answers)
         checkSelection(answer.body);
 

@@ -6,6 +6,7 @@
 #include <spdlog/sinks/null_sink.h>
 #include <spdlog/spdlog.h>
 #include <stdlib.h>
+#include <algorithm>
 
 #include <charconv>
 #include <chrono>
@@ -108,6 +109,17 @@ struct Script {
     std::string operation;
     std::deque<http::Response> answers;
 };
+
+// The script's operation when `known` has it; else one picked by its bytes, so that every input
+// runs something.
+inline std::string pickOperation(const std::string& named, const std::vector<std::string>& known) {
+    if (std::find(known.begin(), known.end(), named) != known.end())
+        return named;
+    std::size_t sum = 0;
+    for (unsigned char c : named)
+        sum += c;
+    return known[sum % known.size()];
+}
 
 inline Script parseScript(std::string_view input) {
     constexpr std::string_view kSeparator = "\n%%\n";

@@ -268,7 +268,6 @@ void runAccount(RunContext& run, AccountContext& account) {
             if (revert)
                 RevertJournal::markReverted();
             checkStartedUpdates(false);
-            markVnetBoundary();
             current.clear();
         }
     } catch (...) {

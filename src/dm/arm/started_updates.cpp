@@ -16,7 +16,7 @@ struct StartedUpdate {
 };
 
 struct StartedUpdates {
-    std::vector<StartedUpdate> earlier;  // started before the last boundary
+    std::vector<StartedUpdate> earlier;  // started by the VNet before the last check
     std::vector<StartedUpdate> current;
 };
 
@@ -32,16 +32,14 @@ size_t settle(std::vector<StartedUpdate>& list) {
     for (auto& update : taken) {
         try {
             update.wait();
-        } catch (const azure::ArmError& e) {
+        } catch (const std::exception& e) {
             // Deleted since by a later step (a peering whose flag was turned off and which then
             // went): nothing is left to have failed.
-            if (e.status() == 404) {
+            auto arm = dynamic_cast<const azure::ArmError*>(&e);
+            if (arm && arm->status() == 404) {
                 libraryLogger()->debug("  " + update.what + ": the resource is gone");
                 continue;
             }
-            libraryLogger()->error("  **Error** " + update.what + " did not complete -" + e.what());
-            ++failed;
-        } catch (const std::exception& e) {
             libraryLogger()->error("  **Error** " + update.what + " did not complete -" + e.what());
             ++failed;
         }
@@ -59,15 +57,9 @@ size_t checkStartedUpdates(bool all) {
     StartedUpdates& u = updates();
     size_t failed = settle(u.earlier);
     if (all)
-        failed += settle(u.current);
+        return failed + settle(u.current);
+    u.earlier.swap(u.current);
     return failed;
-}
-
-void markVnetBoundary() {
-    StartedUpdates& u = updates();
-    for (auto& update : u.current)
-        u.earlier.push_back(std::move(update));
-    u.current.clear();
 }
 
 }  // namespace dm::arm

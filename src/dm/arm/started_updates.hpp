@@ -12,11 +12,10 @@ namespace dm::arm {
 // rt-app"), `wait` waits for it and throws what made it fail.
 void noteStartedUpdate(std::string what, std::function<void()> wait);
 
-// Waits for the updates started before the last VNet boundary (all of them when `all`) and logs
-// an "**Error**" line for each one that ended Failed or was refused; returns how many did.
+// Waits for the updates started before and logs an "**Error**" line for each one that ended
+// Failed or was refused; returns how many did. At a VNet's end (`all` false) those of the VNets
+// before it are waited for, and the VNet's own are left to settle until the next call; at the
+// account's wrap-up (`all`), every one.
 size_t checkStartedUpdates(bool all);
-
-// The VNet whose updates were started so far is done: they are checked at the next call.
-void markVnetBoundary();
 
 }  // namespace dm::arm

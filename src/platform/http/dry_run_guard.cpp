@@ -14,7 +14,9 @@ DryRunGuard::DryRunGuard(std::shared_ptr<Transport> inner, std::function<bool()>
       beforeChange_(std::move(beforeChange)) {}
 
 Response DryRunGuard::send(const Request& request) {
-    if (active_() && !isRead_(request)) {
+    if (isRead_(request))
+        return inner_->send(request);
+    if (active_()) {
         const std::string url = request.url.substr(0, request.url.find('?'));
         const std::string message = "dry run: refused to send " + request.method + " " + url;
         httpLogger()->error("**Error** " + message);
@@ -22,7 +24,7 @@ Response DryRunGuard::send(const Request& request) {
             onRefused_(request);
         throw DryRunRefused(message);
     }
-    if (beforeChange_ && !isRead_(request))
+    if (beforeChange_)
         beforeChange_();
     return inner_->send(request);
 }

@@ -72,20 +72,29 @@ class DocumentCheck {
     }
 
   private:
-    // The map under `key`, or null when it is absent (a problem when `required` names what was
-    // expected) or is no map (always a problem).
-    const Record* section(const Record& doc, const char* key, const char* required = nullptr) {
-        auto it = doc.find(key);
-        if (it == doc.end() || it->is_null()) {
+    // The map (or, with `wantList`, the list) at `key` of `map`, at `path`; null, with a problem
+    // noted, when it is of another kind, or when it is absent and `required` says what was
+    // expected.
+    const Record* container(const Record& map, const char* key, const std::string& path,
+                            bool wantList, const char* required) {
+        auto it = map.find(key);
+        if (it == map.end() || it->is_null()) {
             if (required)
-                problems_.missing(key, required);
+                problems_.missing(path, required);
             return nullptr;
         }
-        if (!it->is_object()) {
-            problems_.type(key, "a map", *it);
+        if (wantList ? !it->is_array() : !it->is_object()) {
+            problems_.type(path, wantList ? "a list" : "a map", *it);
             return nullptr;
         }
         return &*it;
+    }
+    const Record* section(const Record& doc, const char* key, const char* required = nullptr) {
+        return container(doc, key, key, false, required);
+    }
+    const Record* list(const Record& map, const char* key, const std::string& path,
+                       const char* required = nullptr) {
+        return container(map, key, path, true, required);
     }
 
     void optionalStrings(const Record& map, const std::string& mapPath,
@@ -142,13 +151,9 @@ class DocumentCheck {
     }
 
     void subscriptions(const Record& doc) {
-        const Record* subs = config::find(doc, "subscriptions", "");
+        const Record* subs = list(doc, "subscriptions", "subscriptions");
         if (!subs)
             return;
-        if (!subs->is_array()) {
-            problems_.type("subscriptions", "a list", *subs);
-            return;
-        }
         for (std::size_t i = 0; i < subs->size(); ++i) {
             const std::string path = element("subscriptions", i);
             const Record& entry = (*subs)[i];
@@ -164,13 +169,9 @@ class DocumentCheck {
     }
 
     void allowedCidrs(const Record& doc) {
-        const Record* cidrs = config::find(doc, "allow_vnet_cidrs", "");
+        const Record* cidrs = list(doc, "allow_vnet_cidrs", "allow_vnet_cidrs");
         if (!cidrs)
             return;
-        if (!cidrs->is_array()) {
-            problems_.type("allow_vnet_cidrs", "a list", *cidrs);
-            return;
-        }
         for (std::size_t i = 0; i < cidrs->size(); ++i)
             config::checkCidr((*cidrs)[i], element("allow_vnet_cidrs", i), problems_);
     }
@@ -199,17 +200,11 @@ class DocumentCheck {
     }
 
     void accounts(const Record& doc, bool configureGwName) {
-        auto it = doc.find("account_info");
-        if (it == doc.end() || it->is_null()) {
-            problems_.missing("account_info", "a list of accounts");
+        const Record* all = list(doc, "account_info", "account_info", "a list of accounts");
+        if (!all)
             return;
-        }
-        if (!it->is_array()) {
-            problems_.type("account_info", "a list", *it);
-            return;
-        }
-        for (std::size_t i = 0; i < it->size(); ++i)
-            account((*it)[i], element("account_info", i), configureGwName);
+        for (std::size_t i = 0; i < all->size(); ++i)
+            account((*all)[i], element("account_info", i), configureGwName);
     }
 
     // A value kept as text ("hpe", "max_hpe_performance"): any scalar, never a list or a map.
@@ -236,12 +231,7 @@ class DocumentCheck {
                 scalar(account[key], child(path, key));
         }
         const std::string vnetsPath = child(path, "vnets");
-        auto vnets = account.find("vnets");
-        if (vnets == account.end() || vnets->is_null()) {
-            problems_.missing(vnetsPath, "a list of VNets");
-        } else if (!vnets->is_array()) {
-            problems_.type(vnetsPath, "a list", *vnets);
-        } else {
+        if (const Record* vnets = list(account, "vnets", vnetsPath, "a list of VNets")) {
             for (std::size_t j = 0; j < vnets->size(); ++j)
                 vnet((*vnets)[j], element(vnetsPath, j), configureGwName);
         }

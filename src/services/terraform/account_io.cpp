@@ -234,7 +234,7 @@ void countRename() {
 // a write that a missed check lets through fails the run instead of changing the folder.
 // Every write goes through here: a dry run refuses it; a real run first lets the revert journal
 // make what undoes it durable.
-void refuseInDryRun(std::string_view action, const fs::path& path) {
+void beforeWrite(std::string_view action, const fs::path& path) {
     RunContext& run = currentRun();
     if (!run.dryRun.active()) {
         if (run.beforeChange)
@@ -367,7 +367,7 @@ std::string readExistingFile(const fs::path& path, std::string_view what) {
 
 void replaceFile(const fs::path& path, std::string_view content, fs::perms newMode,
                  const std::optional<fs::path>& previous) {
-    refuseInDryRun("write", path);
+    beforeWrite("write", path);
     syncPending();
     struct stat st {};
     bool existed = ::stat(path.c_str(), &st) == 0;
@@ -386,7 +386,7 @@ void replaceFile(const fs::path& path, std::string_view content, fs::perms newMo
 }
 
 void replaceFileDeferred(const fs::path& path, std::string content, fs::perms newMode) {
-    refuseInDryRun("write", path);
+    beforeWrite("write", path);
     mode_t mode = replacementMode(path, newMode);
     fs::path temp = tempPathOf(path);
     Fd fd;
@@ -410,7 +410,7 @@ void replaceFileDeferred(const fs::path& path, std::string content, fs::perms ne
 void appendFileDeferred(const fs::path& path, std::string_view read, std::string_view suffix,
                         fs::perms newMode) {
     FileStore& files = store();
-    refuseInDryRun("append to", path);
+    beforeWrite("append to", path);
     const std::string key = path.string();
     const off_t oldSize = static_cast<off_t>(read.size());
     // The file as written here, through its open descriptor or a new one after the sync; else
@@ -557,7 +557,7 @@ std::size_t renameCount() {
 }
 
 void appendDurably(const fs::path& path, std::string_view bytes, fs::perms newMode) {
-    refuseInDryRun("append to", path);
+    beforeWrite("append to", path);
     struct stat st {};
     const bool existed = ::stat(path.c_str(), &st) == 0;
     Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
@@ -574,7 +574,7 @@ void appendDurably(const fs::path& path, std::string_view bytes, fs::perms newMo
 
 bool removeFile(const fs::path& path) {
     FileStore& files = store();
-    refuseInDryRun("remove", path);
+    beforeWrite("remove", path);
     syncPending();
     files.written.erase(path.string());
     files.read.erase(path.string());
@@ -588,7 +588,7 @@ bool removeFile(const fs::path& path) {
 }
 
 void renameDurably(const fs::path& from, const fs::path& to) {
-    refuseInDryRun("rename", from);
+    beforeWrite("rename", from);
     syncPending();
     countRename();
     if (::rename(from.c_str(), to.c_str()) != 0) {
@@ -616,7 +616,7 @@ std::string sha256Hex(std::string_view bytes) {
 
 int runBashScript(const fs::path& folder, const std::string& script,
                   const std::function<void(const std::string&)>& onLine) {
-    refuseInDryRun("run", folder / script);
+    beforeWrite("run", folder / script);
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0)
         fail("create a pipe for", script, errno);

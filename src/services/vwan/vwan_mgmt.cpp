@@ -353,8 +353,9 @@ void VWanMgmt::restoreVhcConnection(const VirtualNetwork& vnet, const Record& /*
             const std::string hubName = entry["hubName"].get<std::string>();
             const std::string hubRg = entry["hubRgName"].get<std::string>();
             auto cred = YamlContext().generateAzureCredential(subId);
+            auto client = cred ? clientFor(*cred) : nullptr;
             // A revert run again after it restored this connection finds it there.
-            if (cred && isPresent(*clientFor(*cred), hubRg, hubName, name)) {
+            if (client && isPresent(*client, hubRg, hubName, name)) {
                 log()->info("  hub connection " + name + " already present in " + hubName);
                 continue;
             }
@@ -365,12 +366,11 @@ void VWanMgmt::restoreVhcConnection(const VirtualNetwork& vnet, const Record& /*
                 log()->warn("  **Alert** hub connection " + name + " leads to " + *remote +
                             ", not to " + vnet.name());
             }
-            if (!cred) {
+            if (!client) {
                 log()->error("  **Error** Cannot add hub connection " + name +
                              ". Missing credential for subscription " + subId);
                 continue;
             }
-            auto client = clientFor(*cred);
             if (Globals::getDryRun())
                 continue;
             client->hub_virtual_network_connections
