@@ -140,6 +140,12 @@ std::optional<milliseconds> serverRetryDelay(const Response& response,
     const time_t when = curl_getdate(trimmed.c_str(), nullptr);
     if (when == -1)
         return std::nullopt;
+    // In seconds first: a date centuries away would overflow the clock's nanosecond count.
+    const time_t nowSeconds = RetryOptions::WallClock::to_time_t(now);
+    if (when < nowSeconds)
+        return milliseconds(0);
+    if (when - nowSeconds > kMaxSeconds)
+        return milliseconds(kMaxSeconds * 1000);
     const auto wait =
         std::chrono::duration_cast<milliseconds>(RetryOptions::WallClock::from_time_t(when) - now);
     return std::max(wait, milliseconds(0));
