@@ -70,6 +70,9 @@ SwitchTraffic::getTransitVnet(const std::string& api_endpoint_url, const std::st
         for (const auto& gateway : listOf(body.at("results"), "results")) {
             if (gateway.at("gw_name") != gw_name)
                 continue;
+            // "<vnet>:<resource group>", split below.
+            if (!gateway.at("vpc_id").is_string())
+                throw Error("controller reply: \"vpc_id\" of " + gw_name + " is no text");
             places.push_back({gateway.at("account_name"), gateway.at("vpc_id")});
         }
     } catch (const std::exception&) {
