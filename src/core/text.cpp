@@ -111,4 +111,9 @@ std::string escapeControl(std::string_view s) {
     return out;
 }
 
+bool isSafePathName(std::string_view name) {
+    return name != "." && name != ".." && name.find_first_of("/\\") == std::string_view::npos &&
+           !hasControl(name);
+}
+
 }  // namespace dm::text

@@ -21,5 +21,8 @@ std::string trim(std::string_view s);
 std::string escapeControl(std::string_view s);
 // True when escapeControl would change `s`.
 bool hasControl(std::string_view s);
+// A name that can become one file or folder name and one log line: not "." or "..", without
+// "/", "\\" or control characters.
+bool isSafePathName(std::string_view name);
 
 }  // namespace dm::text

@@ -146,6 +146,27 @@ TEST_F(DemoRun, FailureMidRunKeepsAPartialRecordThatARevertUndoes) {
     EXPECT_FALSE(fs::exists(revertJson("spokes-east")));
 }
 
+TEST_F(DemoRun, NamesFromAzureThatCouldForgeALineOrAListAreRefusedBeforeAnyChange) {
+    // A subnet whose name would start a line of its own, a staged table whose name would add
+    // a second table to the controller's list.
+    Json topology = Json::parse(slurp(dm::test::demoSource() / "topology.json"));
+    Json& group = topology["subscriptions"][0]["resourceGroups"][0];
+    group["virtualNetworks"][0]["subnets"][1]["name"] = "data\n**Error** FAKE\x1b[2J";
+    group["routeTables"][1]["name"] = "rt-app,rt-web";
+    emulator_->admin("POST", "/admin/topology", topology);
+    emulator_->clearWriteLog();
+
+    auto r = tool();
+    EXPECT_EQ(r.exitCode, 1) << r.out;
+    EXPECT_NE(r.out.find("a route table, \",\"): subnet \"data\\n**Error** FAKE\\x1b[2J\", "
+                         "route table \"rt-app,rt-web:rg-spokes\"\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("\n**Error** FAKE"), std::string::npos);
+    EXPECT_EQ(r.out.find("partly switched"), std::string::npos);
+    EXPECT_EQ(emulator_->writeLog(), Json::array());
+}
+
 TEST_F(DemoRun, SecretsThatAnErrorBodyEchoesAreMaskedOnTheConsoleAndInTheLog) {
     // ARM refuses the VNet list with a message that echoes the run's secrets in several forms.
     const std::string echo =

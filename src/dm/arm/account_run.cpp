@@ -97,7 +97,8 @@ void writeRunReport(const RunContext& run, const AccountSummary& s) {
                      fmt::gmtime(std::chrono::system_clock::to_time_t(run.clock())))}};
     const auto path = std::filesystem::path(s.targetLocation) / "switch-traffic-report.json";
     std::ofstream out(path);
-    out << report.dump(2) << "\n";
+    // ASCII only: a C1 control character in a name is shown escaped, as in the log.
+    out << report.dump(2, ' ', true, Record::error_handler_t::replace) << "\n";
     if (!out)
         driverLog()->warn("**Alert** Cannot write the run report " + path.string());
 }

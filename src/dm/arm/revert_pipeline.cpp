@@ -87,6 +87,7 @@ void restoreAdvertisedCidrs(VnetRun& v) {
 
 void runRevertPipeline(VnetRun& v) {
     chooseGatewayNames(v);
+    refuseUnsafeNames(v);
     restoreNativePaths(v);
     v.routingAsSwitch = v.switchSteps && !switchBegan(v, step::kSubnets);
     discoverRouting(v);

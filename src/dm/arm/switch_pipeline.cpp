@@ -138,10 +138,11 @@ Record& recordList(VnetRun& v, const char* section) {
 bool runSwitchPipeline(VnetRun& v) {
     if (alreadySwitched(v))
         return false;
-    v.account.changesStarted = true;
     chooseGatewayNames(v);
-    RevertJournal::watchGateway(v.gwName);
     discoverRouting(v);
+    refuseUnsafeNames(v);
+    v.account.changesStarted = true;
+    RevertJournal::watchGateway(v.gwName);
     RevertJournal::beginStep(step::kPropagation);
     setPropagation(v, false);
     RevertJournal::beginStep(step::kLocks);

@@ -91,6 +91,29 @@ void discoverRouting(VnetRun& v) {
     v.vpn = SwitchTraffic::isVnetWithVng(*v.account.credential, v.vnet, SwitchTraffic::VPN);
 }
 
+void refuseUnsafeNames(const VnetRun& v) {
+    std::vector<std::pair<const char*, std::string>> names = {
+        {"VNet", v.vnet.name()}, {"spoke gateway", v.gwName}, {"transit gateway", v.transitName}};
+    for (const auto& subnet : v.vnet.subnets())
+        names.emplace_back("subnet", subnet.name());
+    for (const auto& table : v.stagedUdrLst)
+        names.emplace_back("route table", table);
+    std::vector<std::string> refused;
+    for (const auto& [kind, name] : names) {
+        // The controller takes route tables as one comma-separated list.
+        const bool listItem =
+            std::string_view(kind) != "route table" || name.find(',') == std::string::npos;
+        if (name.empty() || !text::isSafePathName(name) || !listItem)
+            refused.push_back(std::string(kind) + " \"" + text::escapeControl(name) + "\"");
+    }
+    if (!refused.empty()) {
+        throw Error("VNet " + text::escapeControl(v.vnet.name()) +
+                    " is left unchanged, as these names cannot be used (empty, \".\" or \"..\", "
+                    "or holding \"/\", \"\\\", a control character or, in a route table, \",\"): " +
+                    text::join(refused, ", "));
+    }
+}
+
 void setPropagation(VnetRun& v, bool disableFlag) {
     const Record& manage =
         config::requireKey(v.run.globalRecord, "manage_propagate_gateway_routes", "");

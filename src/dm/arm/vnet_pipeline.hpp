@@ -80,6 +80,10 @@ void chooseGatewayNames(VnetRun& v);
 // Route-table discovery and the VPN gateway check; what was found (with what an earlier run
 // noted) is noted in the revert journal.
 void discoverRouting(VnetRun& v);
+// Refuses, before the VNet's first change, names from Azure or derived from it (the VNet, its
+// subnets, the gateways and the staged route tables the controller is given) that could not be
+// one file name, one list item or one log line.
+void refuseUnsafeNames(const VnetRun& v);
 // Gateway route propagation on the staged tables (on before the switch, off after it).
 void setPropagation(VnetRun& v, bool disableFlag);
 // The VNet's lock and, when the controller knows it, the transit VNet's.

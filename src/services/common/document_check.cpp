@@ -19,13 +19,6 @@ namespace {
 using config::child;
 using config::element;
 
-// Names that become folder or file names (the account folder "<output_folder>/<alias>", a VNet's
-// "<vnet_name>.tf") must stay one segment inside their folder and one line in the log.
-bool isSafePathName(const std::string& name) {
-    return name != "." && name != ".." && name.find_first_of("/\\") == std::string::npos &&
-           !text::hasControl(name);
-}
-
 // The spoke gateway's subnet: its address names the derived gateway, and it is advertised.
 bool isIpv4Cidr(const std::string& text) {
     if (text.find('/') == std::string::npos)
@@ -121,7 +114,9 @@ class DocumentCheck {
         problems_.check([&] {
             auto name = required ? std::optional(config::requireString(map, key, mapPath))
                                  : config::optString(map, key, mapPath);
-            if (name && !isSafePathName(*name)) {
+            // Names that become folder or file names (the account folder "<output_folder>/<alias>",
+            // a VNet's "<vnet_name>.tf") must stay one segment inside their folder.
+            if (name && !text::isSafePathName(*name)) {
                 config::failType(child(mapPath, key),
                                  "a name without \"/\", \"\\\", control characters, and not "
                                  "\".\" or \"..\"",

@@ -30,6 +30,27 @@ size_t skipString(std::string_view s, size_t i) {
     return s.size();
 }
 
+// A block's type and labels, as before its "{": `module "x"`, `resource "a" "b"`.
+bool isBlockHeader(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size() && isIdentChar(text[i]))
+        ++i;
+    if (i == 0)
+        return false;
+    while (i < text.size()) {
+        if (isBlank(text[i])) {
+            ++i;
+        } else if (text[i] == '"') {
+            size_t close = text.find('"', i + 1);
+            if (close == std::string_view::npos)
+                return false;
+            i = close + 1;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
 }  // namespace
 
 std::string hclQuote(std::string_view text) {
@@ -124,6 +145,14 @@ std::optional<SwitchAttribute> findSwitchAttribute(std::string_view content) {
         if (line.substr(i, 2) == "/*") {
             inBlockComment = line.find("*/", i + 2) == std::string_view::npos;
             continue;
+        }
+        // A one-line block holds its one attribute after the header: `module "x" { name = v }`.
+        if (size_t open = line.find('{', i); open != std::string_view::npos &&
+                                             line.substr(i, kName.size()) != kName &&
+                                             isBlockHeader(line.substr(i, open - i))) {
+            i = open + 1;
+            while (i < line.size() && isBlank(line[i]))
+                ++i;
         }
         if (line.substr(i, kName.size()) != kName)
             continue;

@@ -545,6 +545,9 @@ TEST_F(TerraformTest, SwitchMarkerSetsAndClearsInPlace) {
     write(tf, "module \"spoke1\" {\n  switch_traffic = false}\n");
     Terraform::updateSwitchTraffic("spoke1", true);
     EXPECT_EQ(read(tf), "module \"spoke1\" {\n  switch_traffic = true}\n");
+    write(tf, "module \"spoke1\" { switch_traffic = false }\n");
+    Terraform::updateSwitchTraffic("spoke1", true);
+    EXPECT_EQ(read(tf), "module \"spoke1\" { switch_traffic = true }\n");
 
     write(dir / "bare.tf", "resource \"azurerm_virtual_network\" \"bare\" {\n}\n");
     EXPECT_EQ(errorOf([] { Terraform::updateSwitchTraffic("bare", true); }),
