@@ -1,5 +1,6 @@
 // Peering removal and restore against the emulator: skip rules, both ends deleted in order, the
 // stored pair list re-creating what was deleted, and the dry run.
+#include "dm/arm/kept_listings.hpp"
 #include "library_fixture.hpp"
 
 namespace {
@@ -266,6 +267,27 @@ TEST_F(PeeringsTest, StoredListRecreatesBothEndsWithTheirFlags) {
             EXPECT_EQ(now[i][key], original[i][key]) << key;
         EXPECT_EQ(now[i]["peeringState"], "Connected");
     }
+}
+
+TEST_F(PeeringsTest, KeptListingsFollowTheDeletesAndRecreationsOfAnAccountRun) {
+    start();
+    auto& kept = dm::arm::keptListings();
+    kept.startAccount();
+    auto transitNames = [&] {
+        std::vector<std::string> out;
+        for (const auto& p : *kept.peerings(client(kHub), "rg-transit", "transit-vnet"))
+            out.push_back(p.name());
+        return out;
+    };
+    const std::string stored = deleteFrom("spoke-b", "all").dump();
+    const auto reads = cloud().counters()["arm_read"];
+    EXPECT_EQ(transitNames(), std::vector<std::string>{"transit-to-spoke-a"});
+    EXPECT_EQ(cloud().counters()["arm_read"], reads);  // the kept list, without the deleted end
+
+    SwitchTraffic::addPeerings(Record::parse(stored));
+    EXPECT_EQ(transitNames().size(), 2u);
+    EXPECT_EQ(transitNames(), peeringNames(kHub, "rg-transit", "transit-vnet"));
+    kept.endAccount();
 }
 
 TEST_F(PeeringsTest, RestoreReportsBadRecordsAndGoesOn) {

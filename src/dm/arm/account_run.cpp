@@ -9,6 +9,7 @@
 #include <spdlog/spdlog.h>
 
 #include "core/text.hpp"
+#include "dm/arm/kept_listings.hpp"
 #include "dm/arm/started_updates.hpp"
 #include "dm/arm/vnet_pipeline.hpp"
 #include "services/aws/aws.hpp"
@@ -223,7 +224,9 @@ void runAccount(RunContext& run, AccountContext& account) {
         NetworkManagementClient client(account.credential->getCSC(),
                                        account.credential->getSubId());
         const Record vnetMap = buildVnetMap(run, account);
-        const auto vnets = client.virtual_networks.list_all();
+        keptListings().startAccount();
+        const auto keptVnets = keptListings().virtualNetworks(client);
+        const auto& vnets = *keptVnets;
         summary.notFound = vnetsNotFound(vnetMap, vnets);
         const std::set<std::string> noSteps;
         for (const auto& listed : vnets) {
@@ -306,11 +309,13 @@ void runAccount(RunContext& run, AccountContext& account) {
             } catch (...) {
             }
         }
+        keptListings().endAccount();
         finish("stopped");
         throw ReportedFailure(reason);
     }
 
     wrapUp(run, account, revertRecord, summary, errorsBefore);
+    keptListings().endAccount();
     finish("completed");
 }
 

@@ -9,6 +9,7 @@
 #include "core/resource_id.hpp"
 #include "core/text.hpp"
 #include "dm/arm/cutoverlib.hpp"
+#include "dm/arm/kept_listings.hpp"
 #include "dm/arm/library_log.hpp"
 #include "dm/arm/peering_snapshot.hpp"
 #include "platform/azure/errors.hpp"
@@ -113,6 +114,8 @@ bool deleteSurvivor(const FoundEnd& found, const PeeringEnd& end) {
     if (SwitchTraffic::DryRun)
         return true;
     try {
+        keptListings().peeringWritten(found.client->subscriptionId(), end.resourceGroup,
+                                      end.vnetName);
         found.client->virtual_network_peerings
             .begin_delete(end.resourceGroup, end.vnetName, end.peeringName)
             .result();
@@ -131,6 +134,7 @@ void createEnd(const NetworkManagementClient& client, const PeeringEnd& end, con
     if (SwitchTraffic::DryRun)
         return;
     try {
+        keptListings().peeringWritten(client.subscriptionId(), end.resourceGroup, end.vnetName);
         client.virtual_network_peerings
             .begin_create_or_update(end.resourceGroup, end.vnetName, end.peeringName,
                                     peeringFromSnapshot(end.snapshot))
@@ -149,6 +153,8 @@ bool deleteEnd(const NetworkManagementClient& client, const std::string& resourc
         return true;
     try {
         client.virtual_network_peerings.begin_delete(resourceGroup, vnetName, peeringName).result();
+        keptListings().peeringDeleted(client.subscriptionId(), resourceGroup, vnetName,
+                                      peeringName);
         return true;
     } catch (const std::exception& e) {
         log->error("  **Error** Failed to delete peering " + peeringName + " -" + e.what());
@@ -183,7 +189,8 @@ std::optional<RemotePeering> SwitchTraffic::getRemotePeering(
     if (!remoteCred)
         throw Error("Missing credential for remote subscription " + remoteSub);
     const NetworkManagementClient client = clientOf(*remoteCred);
-    const auto peerings = client.virtual_network_peerings.list(remoteRg, remoteVnet);
+    const auto kept = keptListings().peerings(client, remoteRg, remoteVnet);
+    const auto& peerings = *kept;
 
     // Azure names compare without case; the subscription in the id is not compared.
     const std::string localRgLower = text::toLower(localRg);

@@ -9,6 +9,7 @@
 #include "core/resource_id.hpp"
 #include "core/text.hpp"
 #include "dm/arm/cutoverlib.hpp"
+#include "dm/arm/kept_listings.hpp"
 #include "dm/arm/library_log.hpp"
 #include "dm/arm/peering_snapshot.hpp"
 #include "dm/arm/started_updates.hpp"
@@ -77,6 +78,8 @@ Record SwitchTraffic::disableUseRemoteGwInPeering(
                 if (recordAhead)
                     recordAhead->push_back(property);
                 try {
+                    keptListings().peeringWritten(local_network_client.subscriptionId(),
+                                                  resourceGroup, vnet.name());
                     auto started =
                         local_network_client.virtual_network_peerings.begin_create_or_update(
                             resourceGroup, vnet.name(), name, peering);
@@ -133,6 +136,8 @@ void SwitchTraffic::restoreUseRemoteGwInPeering(const NetworkManagementClient& l
                       peeringName);
             peering.set_use_remote_gateways(flag);
             if (!DryRun) {
+                keptListings().peeringWritten(local_network_client.subscriptionId(), resourceGroup,
+                                              vnetName);
                 auto started = local_network_client.virtual_network_peerings.begin_create_or_update(
                     resourceGroup, vnetName, peeringName, peering);
                 noteStartedUpdate("use_remote_gateways update of peering " + peeringName,

@@ -4,13 +4,15 @@
 #include <string>
 
 #include "dm/arm/cutoverlib.hpp"
+#include "dm/arm/kept_listings.hpp"
 #include "platform/azure/resource_graph_client.hpp"
 
 namespace dm::arm {
 
 std::optional<azure::ListItem<VirtualNetwork>> SwitchTraffic::getVnet(
     const std::string& vnetName, const NetworkManagementClient& network_client) {
-    for (auto& vnet : network_client.virtual_networks.list_all()) {
+    const auto vnets = keptListings().virtualNetworks(network_client);
+    for (const auto& vnet : *vnets) {
         if (vnet.name() == vnetName)
             return vnet;
     }

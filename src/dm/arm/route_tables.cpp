@@ -12,6 +12,7 @@
 #include "core/resource_id.hpp"
 #include "core/text.hpp"
 #include "dm/arm/cutoverlib.hpp"
+#include "dm/arm/kept_listings.hpp"
 #include "dm/arm/library_log.hpp"
 #include "services/common/common.hpp"
 #include "services/common/discoverylib.hpp"
@@ -94,7 +95,8 @@ std::pair<std::vector<std::string>, RouteTableInfo> SwitchTraffic::discoverRoute
     const NetworkManagementClient& network_client, bool revert, const VirtualNetwork& vnet,
     Record& rtb_target_rtb_map) {
     auto log = libraryLogger();
-    const auto tables = network_client.route_tables.list_all();
+    const auto kept = keptListings().routeTables(network_client);
+    const auto& tables = *kept;
     // Originals are found by name over the whole subscription; a later duplicate wins.
     std::map<std::string, const azure::ListItem<RouteTable>*> rtbMap;
     for (const auto& table : tables)

@@ -1,0 +1,50 @@
+#pragma once
+// Subscription-wide listings that every VNet of an account would otherwise read again (the
+// subscription's route tables and VNets, the peerings of a remote VNet such as a hub): read
+// once per account run and kept in step with the tool's own changes. The tool creates no route
+// table or VNet and changes no tag; a peering it deletes leaves the kept list, and one it
+// creates or updates makes its VNet's list be read again.
+// Not thread-safe: one account runs at a time.
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/azure/list_item.hpp"
+#include "platform/azure/network_client.hpp"
+
+namespace dm::arm {
+
+class KeptListings {
+  public:
+    template <class T>
+    using List = std::shared_ptr<const std::vector<azure::ListItem<T>>>;
+
+    List<azure::RouteTable> routeTables(const azure::NetworkManagementClient& client);
+    List<azure::VirtualNetwork> virtualNetworks(const azure::NetworkManagementClient& client);
+    List<azure::VirtualNetworkPeering> peerings(const azure::NetworkManagementClient& client,
+                                                const std::string& resourceGroup,
+                                                const std::string& vnetName);
+
+    // What the tool changed.
+    void peeringDeleted(const std::string& subscriptionId, const std::string& resourceGroup,
+                        const std::string& vnetName, const std::string& peeringName);
+    void peeringWritten(const std::string& subscriptionId, const std::string& resourceGroup,
+                        const std::string& vnetName);
+
+    // Listings are kept from an account's start to its end; outside, each call reads anew.
+    void startAccount();
+    void endAccount();
+
+  private:
+    bool active_ = false;
+    std::map<std::string, List<azure::RouteTable>> routeTables_;
+    std::map<std::string, List<azure::VirtualNetwork>> vnets_;
+    std::map<std::string, List<azure::VirtualNetworkPeering>> peerings_;
+};
+
+// The run's kept listings.
+KeptListings& keptListings();
+
+}  // namespace dm::arm
