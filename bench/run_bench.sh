@@ -10,6 +10,7 @@
 # SYSCALLS=1 under `strace -f -c` (a system-call count in WORK/<run>.syscalls.txt), HEAPTRACK=1
 # under heaptrack (WORK/<run>.heaptrack.zst: what holds the peak of memory), CALLGRIND=1 under
 # callgrind (WORK/<run>.callgrind.out: instruction counts, which the machine's load leaves alone).
+# BARE_REQUESTS (2000) is the length of the bare-transport loop run at the end as the floor.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 n=${1:?usage: run_bench.sh N LATENCY_MS}
@@ -140,5 +141,39 @@ EOF
 
 run switch --yaml_file "$work/discovery.yaml"
 run revert --yaml_file "$work/discovery.yaml" --revert
+
+# The floor: bare GETs of one route table over the same transport against the same emulator,
+# and the tool's CPU per request against it.
+if [ -x "$bin/dm-bench-bare-requests" ]; then
+  token=$(python3 - "$work/gen/topology.json" "$base_url" "$ca_file" <<'EOF'
+import json, ssl, sys, urllib.parse, urllib.request
+topology, base, ca = sys.argv[1:4]
+p = json.load(open(topology))["service_principals"][0]
+form = urllib.parse.urlencode({"grant_type": "client_credentials", "client_id": p["client_id"],
+                               "client_secret": p["client_secret"],
+                               "scope": "https://management.azure.com/.default"}).encode()
+ctx = ssl.create_default_context(cafile=ca)
+with urllib.request.urlopen(base + "/" + p["tenant"] + "/oauth2/v2.0/token", form, context=ctx) as r:
+    print(json.load(r)["access_token"])
+EOF
+)
+  table=$(python3 -c '
+import json, sys
+t = json.load(open(sys.argv[1]))
+s = t["subscriptions"][0]; g = s["resourceGroups"][0]
+print("/subscriptions/%s/resourceGroups/%s/providers/Microsoft.Network/routeTables/%s?api-version=2024-05-01"
+      % (s["id"], g["name"], g["routeTables"][0]["name"]))' "$work/gen/topology.json")
+  BENCH_TOKEN=$token timeout "$limit" "$bin/dm-bench-bare-requests" "$base_url$table" "$ca_file" \
+    "${BARE_REQUESTS:-2000}" | tee "$work/bare.txt"
+  python3 - "$work/bare.txt" "$work"/switch.counters.json.summary "$work"/revert.counters.json.summary <<'EOF'
+import json, re, sys
+floor = float(re.search(r"([0-9.]+) us CPU per request", open(sys.argv[1]).read()).group(1))
+for path in sys.argv[2:]:
+    s = json.load(open(path))
+    c = s["counters"]
+    per = 1e6 * s["cpu_s"] / (c["requests_total"] - c.get("admin", 0))
+    print("%s: %.1f us CPU per request, %.2f x the bare transport's %.1f us" % (s["run"], per, per / floor, floor))
+EOF
+fi
 admin POST shutdown >/dev/null 2>&1 || true
 echo "bench: logs and records in $work"

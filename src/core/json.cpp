@@ -2,6 +2,10 @@
 
 #include <simdjson.h>
 
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
 namespace dm {
 
 namespace dom = simdjson::dom;
@@ -63,12 +67,48 @@ Record buildRecord(dom::element element) {
 // Parses into `document` with the thread's parser (its buffers are reused); false when the
 // parser declines the text: not JSON, or what it does not take (integers beyond 64 bits).
 bool parseInto(dom::document& document, const std::string& text, dom::element& root) {
+    // The parser keeps buffers for the largest text it has read (four bytes per byte of it);
+    // after a rare large one (a hub VNet with a thousand peerings) they are let go.
+    constexpr std::size_t kKeptCapacity = 256 * 1024;
     thread_local dom::parser parser;
-    return parser.parse_into_document(document, text.data(), text.size()).get(root) ==
-           simdjson::SUCCESS;
+    const bool parsed = parser.parse_into_document(document, text.data(), text.size()).get(root) ==
+                        simdjson::SUCCESS;
+    if (parser.capacity() > kKeptCapacity)
+        parser = dom::parser();
+    return parsed;
 }
 
 static_assert(kMaxJsonDepth == simdjson::DEFAULT_MAX_DEPTH);
+
+// A parsed document holds buffers sized for the worst case of its text (a tape word per byte,
+// 5/3 of it for strings): about ten times the text. A page that is kept gets buffers of what its
+// tape and strings use, typically a sixth of that. The tape's layout: each word is a type
+// character in the top byte and a payload below it; the first word's payload is the length of
+// the tape (its last word closes the root); a string's payload is its offset in the string buffer,
+// where a 32-bit length, the bytes and a NUL follow; a number's value takes the next word.
+void shrinkToFit(dom::document& document) {
+    constexpr uint64_t kPayload = (uint64_t{1} << 56) - 1;
+    const uint64_t* tape = document.tape.get();
+    const std::size_t words = static_cast<std::size_t>(tape[0] & kPayload);
+    std::size_t stringBytes = 0;
+    for (std::size_t i = 0; i < words; ++i) {
+        const auto type = static_cast<char>(tape[i] >> 56);
+        if (type == '"') {
+            const std::size_t offset = static_cast<std::size_t>(tape[i] & kPayload);
+            uint32_t length = 0;
+            std::memcpy(&length, document.string_buf.get() + offset, sizeof length);
+            stringBytes = offset + sizeof length + length + 1;
+        } else if (type == 'l' || type == 'u' || type == 'd') {
+            ++i;
+        }
+    }
+    auto newTape = std::make_unique_for_overwrite<uint64_t[]>(words);
+    std::memcpy(newTape.get(), tape, words * sizeof(uint64_t));
+    auto newStrings = std::make_unique_for_overwrite<uint8_t[]>(stringBytes);
+    std::memcpy(newStrings.get(), document.string_buf.get(), stringBytes);
+    document.tape = std::move(newTape);
+    document.string_buf = std::move(newStrings);
+}
 
 // nlohmann's own parse, for the texts parseInto declines; nullopt when the text is not JSON.
 // nlohmann's parser takes any depth, so the SIMD parser's limit is applied here too.
@@ -317,6 +357,8 @@ std::optional<JsonListPage> parseJsonListPage(const std::string& text, std::stri
     } else {
         if (root.type() != dom::element_type::OBJECT)
             return std::nullopt;
+        // Elements refer to the document and a tape index, which the shrink keeps.
+        shrinkToFit(page->document);
         if (auto list = lastField(root, listKey);
             list && list->type() == dom::element_type::ARRAY) {
             const dom::array entries(*list);
