@@ -11,10 +11,25 @@
 # under heaptrack (WORK/<run>.heaptrack.zst: what holds the peak of memory), CALLGRIND=1 under
 # callgrind (WORK/<run>.callgrind.out: instruction counts, which the machine's load leaves alone).
 # BARE_REQUESTS (2000) is the length of the bare-transport loop run at the end as the floor.
+# PROFILE_NAME=realistic starts the emulator with --profile realistic (LATENCY_MS is then optional,
+# default 0, and adds to the profile's delays), TIME_SCALE (default 1) and SEED (default 1); each
+# run then also prints its wall time projected to real time.
+# SDK_BASELINE=1 also drives the official Azure SDK for Python through the same kind of calls
+# (bench/sdk_baseline.py, with /usr/bin/python3 and python3-azure) and prints its CPU per request
+# and peak RSS next to the tool's.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-n=${1:?usage: run_bench.sh N LATENCY_MS}
-latency=${2:?usage: run_bench.sh N LATENCY_MS}
+usage="usage: run_bench.sh N LATENCY_MS (LATENCY_MS optional with PROFILE_NAME=realistic)"
+n=${1:?$usage}
+profile_name=${PROFILE_NAME:-}
+time_scale=${TIME_SCALE:-1}
+seed=${SEED:-1}
+if [ -n "$profile_name" ]; then latency=${2:-0}; else latency=${2:?$usage}; fi
+if [ -z "$profile_name" ] && [ -n "${TIME_SCALE:-}" ]; then
+  echo "bench: TIME_SCALE needs PROFILE_NAME=realistic" >&2; exit 2
+fi
+timing=()
+if [ -n "$profile_name" ]; then timing=(--profile "$profile_name" --time-scale "$time_scale" --seed "$seed"); fi
 bin=${BIN:-/tmp/ci-clone/build/bin}
 limit=${BENCH_TIMEOUT:-600}
 tool="$bin/dm.arm.switch_traffic"
@@ -32,7 +47,7 @@ trap cleanup EXIT
 
 python3 "$here/generate_topology.py" "$n" "$work/gen"
 timeout "$((2 * limit + 300))" "$bin/dm-cloud-emulator" --listen 127.0.0.1:0 --topology "$work/gen/topology.json" \
-  --ready-file "$work/ready.json" --state-dir "$work/emulator" --latency-ms "$latency" \
+  --ready-file "$work/ready.json" --state-dir "$work/emulator" --latency-ms "$latency" "${timing[@]}" \
   >"$work/emulator.log" 2>&1 &
 emulator_pid=$!
 for _ in $(seq 1 600); do
@@ -57,7 +72,7 @@ sed -e "s|@WORK@|$work|g" -e "s|@BASE_URL@|$base_url|g" -e "s|@CA_FILE@|$ca_file
 export DM_CTRL_PASSWORD=bench-controller-password
 export DM_AZURE_CLIENT_SECRET=bench-azure-secret
 
-echo "bench: N=$n latency=${latency}ms work=$work"
+echo "bench: N=$n latency=${latency}ms${profile_name:+ profile=$profile_name time-scale=$time_scale seed=$seed} work=$work"
 
 # Start-up lower bound: --version does no I/O beyond loading the program.
 python3 - "$tool" <<'EOF'
@@ -108,9 +123,10 @@ run() {
      >"$work/$title.log" 2>&1) || status=$?
   admin GET counters >"$work/$title.counters.json"
   tail -n +"$((lines + 1))" "$log" >"$work/$title.http.log"
-  python3 - "$title" "$status" "$n" "$work/$title.time" "$work/$title.counters.json" <<'EOF'
+  python3 - "$title" "$status" "$n" "$work/$title.time" "$work/$title.counters.json" \
+    "$profile_name" "$time_scale" <<'EOF'
 import json, re, sys
-title, status, n, time_file, counters_file = sys.argv[1:6]
+title, status, n, time_file, counters_file, profile_name, time_scale = sys.argv[1:8]
 n = int(n)
 t = open(time_file).read()
 def field(label):
@@ -133,6 +149,22 @@ print("  per VNet: " + ", ".join("%s %.2f" % (k, c.get(k, 0) / n) for k in kinds
       + ", total %.2f" % ((c["requests_total"] - c.get("admin", 0)) / n))
 print("  token grants %d, TLS connections %d, faults fired %d"
       % (c["token_grants"], c["tls_connections"], c.get("faults_fired", 0)))
+requests = c["requests_total"] - c.get("admin", 0)
+print("  cpu/request %.2f ms" % (1000 * cpu / requests if requests else 0))
+if profile_name:
+    scale = float(time_scale)
+    def span(seconds):
+        minutes = int(round(seconds / 60))
+        if minutes >= 60:
+            return "%d h %d min" % (minutes // 60, minutes % 60)
+        return "%d min" % minutes if minutes else "%d s" % round(seconds)
+    # The tool's own CPU time does not shrink with the scale: the estimate keeps it as is and
+    # scales the rest; wall / scale, which scales it too, is the upper bound.
+    estimate = max(wall - cpu, 0) / scale + cpu
+    print("  projected: a %d-VNet %s would take about %s against the %s profile "
+          "((wall - cpu) / %s + cpu = %.0f s; wall / %s = %.0f s)"
+          % (n, title, span(estimate), profile_name, time_scale, estimate, time_scale,
+             wall / scale))
 json.dump({"run": title, "n": n, "exit": int(status), "wall_s": wall, "cpu_s": cpu,
            "rss_mb": rss / 1024, "counters": c}, open(counters_file + ".summary", "w"))
 EOF
@@ -173,6 +205,34 @@ for path in sys.argv[2:]:
     c = s["counters"]
     per = 1e6 * s["cpu_s"] / (c["requests_total"] - c.get("admin", 0))
     print("%s: %.1f us CPU per request, %.2f x the bare transport's %.1f us" % (s["run"], per, per / floor, floor))
+EOF
+fi
+
+if [ "${SDK_BASELINE:-0}" = 1 ]; then
+  admin DELETE counters >/dev/null
+  timeout "$limit" /usr/bin/time -v -o "$work/sdk.time" /usr/bin/python3 "$here/sdk_baseline.py" \
+    "$work/ready.json" "$work/gen/topology.json" "$work/sdk.json"
+  admin GET counters >"$work/sdk.counters.json"
+  python3 - "$work" <<'EOF'
+import json, re, sys
+work = sys.argv[1]
+sdk = json.load(open(work + "/sdk.json"))
+c = json.load(open(work + "/sdk.counters.json"))
+t = open(work + "/sdk.time").read()
+process_cpu = sum(float(re.search(re.escape(label) + r":\s*(\S+)", t).group(1))
+                  for label in ("User time (seconds)", "System time (seconds)"))
+reqs = c["requests_total"] - c.get("admin", 0)
+print("  emulator counted %d requests for the SDK (token %d, lro_poll %d); whole process "
+      "%.2f s CPU" % (reqs, c.get("token", 0), c.get("lro_poll", 0), process_cpu))
+print("== side by side (CPU per request over every request the emulator answered)")
+print("  %-8s %9s %9s %12s %12s" % ("run", "requests", "CPU s", "CPU/req ms", "peak RSS MB"))
+for name in ("switch", "revert"):
+    s = json.load(open("%s/%s.counters.json.summary" % (work, name)))
+    n = s["counters"]["requests_total"] - s["counters"].get("admin", 0)
+    print("  %-8s %9d %9.2f %12.2f %12.1f" % (name, n, s["cpu_s"], 1000 * s["cpu_s"] / n,
+                                              s["rss_mb"]))
+print("  %-8s %9d %9.2f %12.2f %12.1f   (SDK: work only, imports excluded)"
+      % ("sdk", reqs, sdk["cpu_s"], 1000 * sdk["cpu_s"] / reqs, sdk["rss_mb"]))
 EOF
 fi
 admin POST shutdown >/dev/null 2>&1 || true

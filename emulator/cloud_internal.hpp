@@ -3,6 +3,7 @@
 // peering rules, views, the operation engine and the lock checks. Each group names the file that
 // defines it. Only the cloud_*.cpp files include this.
 
+#include <chrono>
 #include <cstddef>
 #include <map>
 #include <string>
@@ -67,6 +68,8 @@ Json viewKey(const CloudModel::State& s, const std::string& key);  // null when 
 void applyOperation(CloudModel::State& s, Operation& op);
 void completeOperation(CloudModel::State& s, Operation& op);
 void completeUnder(CloudModel::State& s, const std::string& scopeKey);
+// Completes, in the order they started, the operations whose end time has come.
+void completeDue(CloudModel::State& s, std::chrono::steady_clock::time_point now);
 std::string conflictScope(Kind kind, const std::string& key);
 Json operationStatus(const Operation& op);
 

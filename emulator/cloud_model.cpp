@@ -230,10 +230,12 @@ Json CloudModel::resource(const std::string& id) {
 }
 
 Reply CloudModel::arm(const ArmCall& call) {
+    completeDue(*state_, std::chrono::steady_clock::now());
     return Handler(*state_, settings_, baseUrl_, call).arm();
 }
 
 Reply CloudModel::resourceGraph(const ArmCall& call) {
+    completeDue(*state_, std::chrono::steady_clock::now());
     return Handler(*state_, settings_, baseUrl_, call).resourceGraph();
 }
 

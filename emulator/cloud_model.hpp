@@ -19,10 +19,13 @@ namespace dm::emu {
 // operation on it is unfinished: complete the earlier one first, or refuse the new one.
 enum class ConflictMode { Off, Status409, Status429 };
 
+class Timing;  // timing_profile.hpp
+
 struct ModelSettings {
     int pageSize = 50;
     int lroPolls = 1;
     ConflictMode conflicts = ConflictMode::Off;
+    Timing* timing = nullptr;  // how long operations run; null: they count polls
 };
 
 struct Reply {

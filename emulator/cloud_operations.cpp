@@ -1,11 +1,13 @@
 // The long-running operation engine: every network write starts an operation that applies the
-// change when it completes, after a number of polls, a conflicting write, or a dump.
+// change when it completes, after a number of polls (or, under the realistic timing profile, at
+// its end time), a conflicting write, or a dump.
 
 #include <algorithm>
 
 #include "cloud_handler.hpp"
 #include "cloud_internal.hpp"
 #include "core/text.hpp"
+#include "timing_profile.hpp"
 
 namespace dm::emu {
 namespace {
@@ -128,6 +130,21 @@ void completeUnder(CloudModel::State& s, const std::string& scopeKey) {
     }
 }
 
+void completeDue(CloudModel::State& s, std::chrono::steady_clock::time_point now) {
+    std::vector<Operation*> due;
+    for (const auto& [key, id] : s.pendingByKey) {
+        Operation& op = s.operations.at(id);
+        if (op.doneAt && *op.doneAt <= now) {
+            due.push_back(&op);
+        }
+    }
+    std::sort(due.begin(), due.end(),
+              [](const Operation* a, const Operation* b) { return a->seq < b->seq; });
+    for (Operation* op : due) {
+        completeOperation(s, *op);
+    }
+}
+
 // Writes on a subnet or peering contend with every write on the same VNet, connection writes
 // with those on the same hub.
 std::string conflictScope(Kind kind, const std::string& key) {
@@ -197,6 +214,14 @@ Reply Handler::startOperation(Operation op, int status, Json body) {
     op.pollsLeft = std::max(0, settings_.lroPolls);
     op.startTime = nowIso();
     op.failure = c_.lroFailure;
+    if (settings_.timing != nullptr) {
+        if (auto duration = settings_.timing->operationDuration(op.key)) {
+            op.doneAt = std::chrono::steady_clock::now() + *duration;
+        }
+    }
+    const auto pollHeader = settings_.timing != nullptr
+                                ? settings_.timing->pollHeader()
+                                : std::pair<std::string, std::string>("Retry-After", "0");
     const std::string statusPath = "/subscriptions/" + op.subscription +
                                    "/providers/Microsoft.Network/locations/" + op.location;
     const std::string version = "?api-version=" + kNetworkVersions.front();
@@ -209,7 +234,7 @@ Reply Handler::startOperation(Operation op, int status, Json body) {
     Reply r;
     r.status = status;
     r.body = std::move(body);
-    if (settings_.lroPolls <= 0) {
+    if (settings_.lroPolls <= 0 && !stored.doneAt) {
         // Zero polls means the change is done when the request returns.
         completeOperation(s_, stored);
         if (isPut && stored.status == "Succeeded") {
@@ -220,7 +245,7 @@ Reply Handler::startOperation(Operation op, int status, Json body) {
     r.headers.emplace_back("Azure-AsyncOperation",
                            base_ + statusPath + "/operations/" + id + version);
     r.headers.emplace_back("Location", base_ + statusPath + "/operationResults/" + id + version);
-    r.headers.emplace_back("Retry-After", "0");
+    r.headers.push_back(pollHeader);
     return r;
 }
 
@@ -230,8 +255,15 @@ Reply Handler::pollRoute(const std::string& opId, bool resultStyle) {
         return armError(404, "NotFound", "Operation " + opId + " was not found.");
     }
     Operation& op = it->second;
+    const auto pollHeader = settings_.timing != nullptr
+                                ? settings_.timing->pollHeader()
+                                : std::pair<std::string, std::string>("Retry-After", "0");
     if (op.status == "InProgress") {
-        if (op.pollsLeft > 0) {
+        if (op.doneAt) {
+            if (*op.doneAt <= std::chrono::steady_clock::now()) {
+                completeOperation(s_, op);
+            }
+        } else if (op.pollsLeft > 0) {
             --op.pollsLeft;
         } else {
             completeOperation(s_, op);
@@ -240,7 +272,7 @@ Reply Handler::pollRoute(const std::string& opId, bool resultStyle) {
     if (!resultStyle) {
         Reply r = jsonReply(200, operationStatus(op));
         if (op.status == "InProgress") {
-            r.headers.emplace_back("Retry-After", "0");
+            r.headers.push_back(pollHeader);
         }
         return r;
     }
@@ -248,7 +280,7 @@ Reply Handler::pollRoute(const std::string& opId, bool resultStyle) {
         Reply r = jsonReply(202, nullptr);
         r.headers.emplace_back("Location",
                                base_ + c_.rawPath + "?api-version=" + c_.query.at("api-version"));
-        r.headers.emplace_back("Retry-After", "0");
+        r.headers.push_back(pollHeader);
         return r;
     }
     if (op.status == "Failed") {

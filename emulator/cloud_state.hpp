@@ -72,6 +72,8 @@ struct Operation {
     Json newBody;  // PUT: the body stored on completion
     bool creates = false;
     int pollsLeft = 0;
+    // When set, the operation ends at that time instead of after its polls.
+    std::optional<std::chrono::steady_clock::time_point> doneAt;
     std::string status = "InProgress";
     std::optional<LroFailure> failure;
     std::string subscription;

@@ -115,6 +115,7 @@ struct Emulator::Impl {
     std::map<std::pair<std::string, int>, int> connectionFds;
     FaultList faults;
     std::atomic<int> latencyMs{0};
+    Timing timing;
     std::atomic<long> requestCounter{0};
 
     std::unique_ptr<httplib::SSLServer> server;
@@ -176,7 +177,10 @@ struct Emulator::Impl {
         return {{"page_size", s.pageSize},
                 {"lro_polls", s.lroPolls},
                 {"latency_ms", latencyMs.load()},
-                {"conflicts", conflicts}};
+                {"conflicts", conflicts},
+                {"profile", timing.options().profile},
+                {"time_scale", timing.options().timeScale},
+                {"seed", timing.options().seed}};
     }
 
     void updateSettings(const Json& changes) {
@@ -193,7 +197,13 @@ struct Emulator::Impl {
         };
         ModelSettings next = model.settings();
         int latency = latencyMs.load();
+        TimingOptions nextTiming = timing.options();
+        bool timingChanged = false;
         for (auto it = changes.begin(); it != changes.end(); ++it) {
+            if (applyTimingSetting(nextTiming, it.key(), it.value())) {
+                timingChanged = true;
+                continue;
+            }
             if (it.key() == "page_size") {
                 next.pageSize = number("page_size", 1);
             } else if (it.key() == "lro_polls") {
@@ -217,6 +227,9 @@ struct Emulator::Impl {
         }
         model.settings() = next;
         latencyMs = latency;
+        if (timingChanged) {
+            timing.configure(nextTiming);
+        }
     }
 
     Json countersJson() const {
@@ -341,13 +354,16 @@ struct Emulator::Impl {
             handleAdmin(req, res);
             return;
         }
-        if (const int latency = latencyMs.load(); latency > 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(latency));
-        }
         const auto form = kind == "token" || kind == "controller"
                               ? parseForm(req.body)
                               : std::map<std::string, std::string>();
         const std::string action = form.count("action") != 0 ? form.at("action") : "";
+        if (const auto delay =
+                std::chrono::microseconds(std::chrono::milliseconds(latencyMs.load())) +
+                timing.requestDelay(kind, req.method, req.path, action);
+            delay.count() > 0) {
+            std::this_thread::sleep_for(delay);
+        }
 
         std::optional<Fault> fault;
         {
@@ -524,6 +540,8 @@ Emulator::Emulator(EmulatorOptions options) : impl_(std::make_unique<Impl>()) {
     impl_->options = std::move(options);
     impl_->host = impl_->options.host;
     impl_->latencyMs = impl_->options.latencyMs;
+    impl_->timing.configure(impl_->options.timing);
+    impl_->model.settings().timing = &impl_->timing;
     impl_->model.settings().pageSize = std::max(1, impl_->options.pageSize);
     impl_->model.settings().lroPolls = std::max(0, impl_->options.lroPolls);
 }

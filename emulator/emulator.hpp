@@ -10,6 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "timing_profile.hpp"
+
 namespace dm::emu {
 
 using Json = nlohmann::ordered_json;
@@ -22,6 +24,7 @@ struct EmulatorOptions {
     int lroPolls = 1;                // polls a long-running operation answers InProgress
     int latencyMs = 0;               // added before every non-admin request
     std::string stateDir;            // CA and key files; empty: a temp dir removed by stop()
+    TimingOptions timing;            // uniform (latencyMs, lroPolls) or realistic delays
 };
 
 class Emulator {
@@ -73,7 +76,8 @@ class Emulator {
     void clearFaults();
     Json faults() const;  // the rules with the times each one has still to fire
 
-    // Settings: "page_size", "lro_polls", "latency_ms", "conflicts" ("off", "409", "429").
+    // Settings: "page_size", "lro_polls", "latency_ms", "conflicts" ("off", "409", "429"),
+    // "profile" ("uniform", "realistic"), "time_scale", "seed".
     Json settings() const;
     // Changes the settings present in `changes`; throws dm::Error on a bad value.
     void updateSettings(const Json& changes);

@@ -73,6 +73,13 @@ int main(int argc, char** argv) {
     app.add_option("--conflicts", conflicts,
                    "write during an unfinished operation: off, 409 or 429")
         ->check(CLI::IsMember({"off", "409", "429"}));
+    app.add_option("--profile", options.timing.profile,
+                   "timing profile: uniform (--latency-ms, --lro-polls) or realistic")
+        ->check(CLI::IsMember({"uniform", "realistic"}));
+    app.add_option("--time-scale", options.timing.timeScale,
+                   "realistic profile: every delay multiplied by this, in (0, 100]");
+    app.add_option("--seed", options.timing.seed,
+                   "realistic profile: the seed its delays are drawn from");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -84,6 +91,7 @@ int main(int argc, char** argv) {
         if (colon == std::string::npos) {
             throw dm::Error("--listen must be HOST:PORT, got " + listen);
         }
+        dm::emu::checkTimingOptions(options.timing);
         options.host = listen.substr(0, colon);
         options.port = std::stoi(listen.substr(colon + 1));
         if (!topologyFile.empty()) {

@@ -1,5 +1,8 @@
 #include "platform/azure/poller.hpp"
 
+#include <fmt/format.h>
+#include <spdlog/spdlog.h>
+
 #include <algorithm>
 
 #include "core/json.hpp"
@@ -49,6 +52,7 @@ void LroOperation::start() {
     // of its attempts in the service's logs.
     initial_ =
         pipeline_->send(method_, url_, body_, {200, 201, 202, 204}, resourceId_, clientRequestId_);
+    received(initial_);
     last_ = initial_;
     done_ = false;
     pollUrl_.clear();
@@ -93,17 +97,42 @@ void LroOperation::start() {
     }
 }
 
-std::chrono::milliseconds LroOperation::delayAfter(const http::Response& response) const {
+void LroOperation::received(const http::Response& response) {
+    // The hint is read now: an HTTP-date Retry-After counts from the answer, not from the check.
+    receivedAt_ = pipeline_->now();
+    pollHint_ = http::serverRetryDelay(response, std::chrono::system_clock::now());
+}
+
+std::chrono::milliseconds LroOperation::nextPollWait() const {
+    using std::chrono::milliseconds;
     const ArmClientOptions& options = pipeline_->options();
-    auto hint = http::serverRetryDelay(response, std::chrono::system_clock::now());
-    if (!hint)
-        return options.pollInterval;
-    return std::min(*hint, options.maxPollDelay);
+    const milliseconds asked =
+        pollHint_ ? std::min(*pollHint_, options.maxPollDelay) : options.pollInterval;
+    const auto pollAt = receivedAt_ + asked;
+    const auto now = pipeline_->now();
+    const milliseconds wait =
+        pollAt > now ? std::chrono::ceil<milliseconds>(pollAt - now) : milliseconds(0);
+    if (detail::log()->should_log(spdlog::level::debug)) {
+        const auto seconds = [](milliseconds d) { return static_cast<double>(d.count()) / 1000.0; };
+        std::string why = pollHint_
+                              ? fmt::format("the service asked for {:.1f} s", seconds(*pollHint_))
+                              : fmt::format("no Retry-After; poll interval {:.1f} s",
+                                            seconds(options.pollInterval));
+        if (pollHint_ && *pollHint_ > options.maxPollDelay)
+            why += fmt::format(", capped at {:.1f} s", seconds(options.maxPollDelay));
+        const auto since = std::chrono::duration_cast<milliseconds>(now - receivedAt_);
+        if (since.count() > 0)
+            why += fmt::format(", {:.1f} s since that answer", seconds(since));
+        detail::log()->debug("Polling {} {} in {:.1f} s ({})", method_, resourceId_, seconds(wait),
+                             why);
+    }
+    return wait;
 }
 
 void LroOperation::poll() {
     http::Response response = pipeline_->send("GET", pollUrl_, std::nullopt, {200, 201, 202, 204},
                                               resourceId_, clientRequestId_);
+    received(response);
     last_ = response;
     auto body = parseJsonObject(response.body);
     switch (mode_) {
@@ -203,15 +232,20 @@ std::optional<Record> LroOperation::wait() {
         return result_;
     }
     const auto deadline = started_ + pipeline_->options().lroDeadline;
+    // A check made past the deadline, whose wait is over, still polls once: the operation may
+    // well have ended meanwhile.
+    bool polled = false;
     do {
         while (!done_) {
-            auto delay = delayAfter(last_);
-            if (pipeline_->now() + delay > deadline) {
+            const auto wait = nextPollWait();
+            if (pipeline_->now() + wait > deadline && (polled || wait.count() > 0)) {
                 throw LroTimeoutError(method_, resourceId_, status_,
                                       pipeline_->options().lroDeadline);
             }
-            pipeline_->sleep(delay);
+            if (wait.count() > 0)
+                pipeline_->sleep(wait);
             poll();
+            polled = true;
         }
     } while (isFailure(status_) && resendAfterFailure(deadline));
     if (isFailure(status_)) {

@@ -26,12 +26,15 @@
 // Terminal states are Succeeded, Failed and Canceled, compared without case; any other state
 // (the provider's own "Updating"...) keeps polling.
 //
-// Waiting (wait(), Poller::result()). Before each poll it sleeps the Retry-After of the last
+// Waiting (wait(), Poller::result()). A poll is sent no sooner than the Retry-After of the last
 // response (retry-after-ms, x-ms-retry-after-ms or Retry-After), at most maxPollDelay, or
-// pollInterval when the response has none. When that sleep would end past the deadline
-// (lroDeadline after the initial response) it throws LroTimeoutError instead of sleeping. A poll
-// answered with a status other than 200, 201, 202 or 204 throws ArmError; an AsyncOp poll whose
-// body has no "status" text throws dm::Error.
+// pollInterval when the response has none, counted from when that response came: an operation
+// checked late sleeps only what is left of it, or nothing. When that sleep would end past the
+// deadline (lroDeadline after the initial response) it throws LroTimeoutError instead of
+// sleeping; only a wait() called past the deadline with nothing left to wait polls once first.
+// Each wait is logged at debug level with what asked for it. A poll answered with a status other
+// than 200, 201, 202 or 204 throws ArmError; an AsyncOp poll whose body has no "status" text
+// throws dm::Error.
 //
 // Sending again. A PUT or DELETE whose operation ends Failed with a transient code (see
 // isTransientOperationCode) is sent again, as ARM allows for these idempotent requests: after the
@@ -85,7 +88,10 @@ class LroOperation {
     // Sends the request and reads from its answer how to follow it.
     void start();
     void poll();
-    std::chrono::milliseconds delayAfter(const http::Response& response) const;
+    // Notes when an answer came and the wait it asked for.
+    void received(const http::Response& response);
+    // What is left, now, of the wait the last answer asked for (logged at debug level).
+    std::chrono::milliseconds nextPollWait() const;
     // The ARM code of the body that reported the failure; "" when it had none.
     std::string failureCode() const;
     // After a Failed end: when the request may go again and the budget allows, waits, logs a
@@ -107,6 +113,8 @@ class LroOperation {
     std::string status_;
     bool done_ = false;
     std::chrono::steady_clock::time_point started_;
+    std::chrono::steady_clock::time_point receivedAt_;   // of the last answer
+    std::optional<std::chrono::milliseconds> pollHint_;  // its Retry-After, if any
     std::optional<Record> resource_;  // the last body that was the resource itself
     std::optional<Record> failure_;   // the body that reported Failed or Canceled
     std::optional<Record> result_;

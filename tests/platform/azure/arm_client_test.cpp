@@ -161,6 +161,39 @@ TEST_F(ArmClientTest, PutPollsTheAsyncOperationThenReadsTheResource) {
     EXPECT_EQ(transport->requests.size(), 5u);
 }
 
+TEST_F(ArmClientTest, PollWaitCountsFromTheAnswerThatAskedForIt) {
+    using std::chrono::milliseconds;
+    struct Case {
+        http::Headers hint;         // of the answer that started the operation
+        milliseconds checkedAfter;  // the caller went on this long before result()
+        std::vector<milliseconds> sleeps;
+    };
+    const std::vector<Case> cases = {
+        {{{"Retry-After", "10"}}, 0s, {10s}},
+        {{{"Retry-After", "10"}}, 4s, {6s}},
+        {{{"Retry-After", "10"}}, 25s, {}},  // checked late: polled at once
+        {{{"retry-after-ms", "250"}, {"Retry-After", "10"}}, 0s, {250ms}},
+        {{{"retry-after-ms", "250"}}, 100ms, {150ms}},
+        {{{"x-ms-retry-after-ms", "1500"}}, 2s, {}},
+        {{{"Retry-After", "600"}}, 0s, {120s}},  // capped by maxPollDelay
+        {{}, 3s, {7s}},                          // no hint: the poll interval
+        {{{"Retry-After", "10"}}, 31min, {}},    // past the deadline: still polled once
+    };
+    for (const auto& c : cases) {
+        time.sleeps.clear();
+        http::Headers headers = c.hint;
+        headers.emplace_back("Azure-AsyncOperation", "https://arm.test/op");
+        transport->then(reply(202, "", headers));
+        transport->then(reply(200, R"({"status": "Succeeded"})"));
+        transport->then(reply(200, R"({"name": "app"})"));
+        auto poller = client.subnets.begin_create_or_update("rg-1", "v", "app", Subnet());
+        time.now += c.checkedAfter;
+        EXPECT_EQ(poller.result().name(), "app");
+        EXPECT_EQ(time.sleeps, c.sleeps) << "hint " << (c.hint.empty() ? "" : c.hint[0].first)
+                                         << ", checked after " << c.checkedAfter.count() << " ms";
+    }
+}
+
 TEST_F(ArmClientTest, OperationsThatEndWithoutPolling) {
     // 200 with a terminal provisioningState: done, and the body is the resource.
     transport->then(reply(200, R"({"name": "p", "properties": {"provisioningState": "Succeeded",
