@@ -407,8 +407,9 @@ struct Emulator::Impl {
         RequestRecord r{kind,   req.method, req.path,
                         {},     form,       req.get_header_value("Authorization"),
                         status, faultId};
-        for (const auto& [k, v] : req.params) {
-            r.query.emplace(k, v);
+        // The query string only: the server also puts form-encoded body fields in req.params.
+        if (const auto q = req.target.find('?'); q != std::string::npos) {
+            r.query = parseForm(req.target.substr(q + 1));
         }
         std::lock_guard<std::mutex> lock(mu);
         requests.record(r);

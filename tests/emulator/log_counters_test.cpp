@@ -55,6 +55,7 @@ TEST_F(ObservationTest, RequestLogKeepsEveryAnswerWithSecretsMasked) {
     EXPECT_EQ(requests[0]["kind"], "token");
     EXPECT_EQ(requests[0]["form"]["client_secret"], "***");
     EXPECT_EQ(requests[0]["form"]["client_id"], "app-1");
+    EXPECT_FALSE(requests[0].contains("query"));  // the body's fields are no query
     EXPECT_EQ(requests[1]["method"], "GET");
     EXPECT_EQ(requests[1]["path"], kNet + "/virtualNetworks/spoke-a/subnets/app");
     EXPECT_EQ(requests[1]["api_version"], "2024-05-01");
