@@ -11,17 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "api_versions.hpp"
 #include "cloud_internal.hpp"
 
 namespace dm::emu {
-
-// The api-versions each provider accepts; the first one is the version of our own status URLs.
-inline const std::vector<std::string> kNetworkVersions = {"2024-05-01", "2024-03-01", "2024-01-01",
-                                                          "2023-11-01", "2023-09-01"};
-inline const std::vector<std::string> kLockVersions = {"2020-05-01", "2016-09-01"};
-inline const std::vector<std::string> kGraphVersions = {"2021-03-01", "2022-10-01", "2024-04-01"};
-inline const std::vector<std::string> kResourceVersions = {"2022-12-01", "2021-04-01",
-                                                           "2020-01-01"};
 
 // What the rule of a resource kind sees of a PUT. The rule may refuse the PUT with an error reply
 // or amend the properties about to be stored.

@@ -47,7 +47,7 @@ Json lockView(const Lock& lock) {
 
 Reply Handler::locksRoute(const std::vector<std::string>& scopeSegs,
                           const std::vector<std::string>& rest) {
-    if (auto bad = checkVersion(kLockVersions); bad) {
+    if (auto bad = checkVersion(apiVersionsOf("Microsoft.Authorization/locks")); bad) {
         return *bad;
     }
     if (scopeSegs.size() < 2 || !iequals(scopeSegs[0], "subscriptions") || rest.size() > 1) {

@@ -224,7 +224,8 @@ Reply Handler::startOperation(Operation op, int status, Json body) {
                                 : std::pair<std::string, std::string>("Retry-After", "0");
     const std::string statusPath = "/subscriptions/" + op.subscription +
                                    "/providers/Microsoft.Network/locations/" + op.location;
-    const std::string version = "?api-version=" + kNetworkVersions.front();
+    // ARM's status URLs carry the api-version of the request that started the operation.
+    const std::string version = "?api-version=" + c_.query.at("api-version");
     const std::string id = op.id;
     const std::string key = op.key;
     const bool isPut = op.method == "PUT";

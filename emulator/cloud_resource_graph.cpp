@@ -20,7 +20,7 @@ Reply Handler::resourceGraph() {
     if (auto bad = authenticate(); bad) {
         return *bad;
     }
-    if (auto bad = checkVersion(kGraphVersions); bad) {
+    if (auto bad = checkVersion(apiVersionsOf("Microsoft.ResourceGraph/resources")); bad) {
         return *bad;
     }
     Json in = Json::parse(c_.body, nullptr, false);

@@ -25,7 +25,7 @@ std::optional<Reply> Handler::checkVersion(const std::vector<std::string>& accep
                         "The api-version query parameter (?api-version=) is required for all "
                         "requests.");
     }
-    if (std::find(accepted.begin(), accepted.end(), it->second) == accepted.end()) {
+    if (!acceptsApiVersion(accepted, it->second)) {
         return armError(400, "InvalidApiVersionParameter",
                         "The api-version '" + it->second +
                             "' is invalid. The supported versions are '" +
@@ -97,7 +97,7 @@ Reply Handler::subscriptionsRoute(const std::vector<std::string>& segs) {
                     {"state", "Enabled"}};
     };
     if (segs.size() == 1) {
-        if (auto bad = checkVersion(kResourceVersions); bad) {
+        if (auto bad = checkVersion(apiVersionsOf("Microsoft.Resources/subscriptions")); bad) {
             return *bad;
         }
         std::vector<const Subscription*> found;
@@ -121,10 +121,7 @@ Reply Handler::subscriptionsRoute(const std::vector<std::string>& segs) {
     }();
     const bool network =
         segs.size() >= 4 && lower[2] == "providers" && lower[3] == "microsoft.network";
-    if (auto bad = checkVersion(network || (segs.size() > 4 && lower[2] == "resourcegroups")
-                                    ? kNetworkVersions
-                                    : kResourceVersions);
-        bad) {
+    if (auto bad = checkVersion(apiVersionsOf(resourceTypeOfPath(lower))); bad) {
         return *bad;
     }
     if (auto bad = checkSubscription(segs[1]); bad) {

@@ -17,12 +17,14 @@
 #include <set>
 #include <thread>
 
+#include "api_versions.hpp"
 #include "cloud_model.hpp"
 #include "cloud_state.hpp"
 #include "controller/controller_model.hpp"
 #include "core/error.hpp"
 #include "core/text.hpp"
 #include "faults.hpp"
+#include "request_log.hpp"
 #include "tls_material.hpp"
 
 namespace dm::emu {
@@ -114,6 +116,7 @@ struct Emulator::Impl {
     std::set<std::pair<std::string, int>> connections;
     std::map<std::pair<std::string, int>, int> connectionFds;
     FaultList faults;
+    RequestLog requests{1000};
     std::atomic<int> latencyMs{0};
     Timing timing;
     std::atomic<long> requestCounter{0};
@@ -180,7 +183,8 @@ struct Emulator::Impl {
                 {"conflicts", conflicts},
                 {"profile", timing.options().profile},
                 {"time_scale", timing.options().timeScale},
-                {"seed", timing.options().seed}};
+                {"seed", timing.options().seed},
+                {"request_log_size", requests.capacity()}};
     }
 
     void updateSettings(const Json& changes) {
@@ -199,6 +203,7 @@ struct Emulator::Impl {
         int latency = latencyMs.load();
         TimingOptions nextTiming = timing.options();
         bool timingChanged = false;
+        std::size_t requestLogSize = requests.capacity();
         for (auto it = changes.begin(); it != changes.end(); ++it) {
             if (applyTimingSetting(nextTiming, it.key(), it.value())) {
                 timingChanged = true;
@@ -210,6 +215,8 @@ struct Emulator::Impl {
                 next.lroPolls = number("lro_polls", 0);
             } else if (it.key() == "latency_ms") {
                 latency = number("latency_ms", 0);
+            } else if (it.key() == "request_log_size") {
+                requestLogSize = static_cast<std::size_t>(number("request_log_size", 0));
             } else if (it.key() == "conflicts") {
                 const std::string v = it.value().is_string() ? it.value().get<std::string>() : "";
                 if (v == "off") {
@@ -230,6 +237,7 @@ struct Emulator::Impl {
         if (timingChanged) {
             timing.configure(nextTiming);
         }
+        requests.setCapacity(requestLogSize);
     }
 
     Json countersJson() const {
@@ -368,7 +376,7 @@ struct Emulator::Impl {
         std::optional<Fault> fault;
         {
             std::lock_guard<std::mutex> lock(mu);
-            if (Fault* f = faults.select(req.method, req.path, action); f != nullptr) {
+            if (Fault* f = faults.select(req.method, req.path, form); f != nullptr) {
                 if (f->kind != FaultKind::LroFailed) {
                     faults.fire(*f);
                 }
@@ -381,6 +389,7 @@ struct Emulator::Impl {
         }
         if (fault && fault->kind == FaultKind::Drop) {
             dropConnection(req);
+            recordRequest(req, kind, form, std::nullopt, fault->id);
             return;
         }
 
@@ -406,6 +415,21 @@ struct Emulator::Impl {
             }
         }
         send(res, reply);
+        recordRequest(req, kind, form, reply.status, fault ? fault->id : 0);
+    }
+
+    void recordRequest(const httplib::Request& req, const std::string& kind,
+                       const std::map<std::string, std::string>& form, std::optional<int> status,
+                       int faultId) {
+        RequestRecord r{kind,   req.method, req.path,
+                        {},     form,       req.get_header_value("Authorization"),
+                        status, faultId};
+        // The query string only: the server also puts form-encoded body fields in req.params.
+        if (const auto q = req.target.find('?'); q != std::string::npos) {
+            r.query = parseForm(req.target.substr(q + 1));
+        }
+        std::lock_guard<std::mutex> lock(mu);
+        requests.record(r);
     }
 
     // Runs with `mu` held.
@@ -499,6 +523,25 @@ struct Emulator::Impl {
             } else if (what == "log" && m == "DELETE") {
                 log = Json::array();
                 ok({{"cleared", true}});
+            } else if (what == "requests" && m == "GET") {
+                ok(requests.toJson());
+            } else if (what == "requests" && m == "DELETE") {
+                requests.clear();
+                ok({{"cleared", true}});
+            } else if (what == "overrides" && m == "GET") {
+                ok(controller->overrides());
+            } else if (what == "overrides" && m == "POST") {
+                Json rules = Json::parse(req.body);
+                Json added = Json::array();
+                for (const auto& rule : rules.is_array() ? rules : Json::array({rules})) {
+                    added.push_back(controller->addOverride(rule));
+                }
+                ok(rules.is_array() ? added : added[0]);
+            } else if (what == "overrides" && m == "DELETE") {
+                controller->clearOverrides();
+                ok({{"cleared", true}});
+            } else if (what == "api-versions" && m == "GET") {
+                ok(apiVersionsJson());
             } else if (what == "counters" && m == "GET") {
                 ok(countersJson());
             } else if (what == "counters" && m == "DELETE") {
@@ -542,6 +585,8 @@ Emulator::Emulator(EmulatorOptions options) : impl_(std::make_unique<Impl>()) {
     impl_->latencyMs = impl_->options.latencyMs;
     impl_->timing.configure(impl_->options.timing);
     impl_->model.settings().timing = &impl_->timing;
+    impl_->requests.setCapacity(
+        static_cast<std::size_t>(std::max(0, impl_->options.requestLogSize)));
     impl_->model.settings().pageSize = std::max(1, impl_->options.pageSize);
     impl_->model.settings().lroPolls = std::max(0, impl_->options.lroPolls);
 }
@@ -713,6 +758,35 @@ Json Emulator::writeLog() const {
 void Emulator::clearWriteLog() {
     std::lock_guard<std::mutex> lock(impl_->mu);
     impl_->log = Json::array();
+}
+
+Json Emulator::requestLog() const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return impl_->requests.toJson();
+}
+
+void Emulator::clearRequestLog() {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->requests.clear();
+}
+
+Json Emulator::addControllerOverride(const Json& rule) {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    try {
+        return impl_->controller->addOverride(rule);
+    } catch (const std::invalid_argument& e) {
+        throw dm::Error(e.what());
+    }
+}
+
+void Emulator::clearControllerOverrides() {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->controller->clearOverrides();
+}
+
+Json Emulator::controllerOverrides() const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return impl_->controller->overrides();
 }
 
 Json Emulator::counters() const {

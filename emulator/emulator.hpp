@@ -23,6 +23,7 @@ struct EmulatorOptions {
     int pageSize = 50;               // items per list page before a nextLink
     int lroPolls = 1;                // polls a long-running operation answers InProgress
     int latencyMs = 0;               // added before every non-admin request
+    int requestLogSize = 1000;       // requests the request log keeps; 0: none
     std::string stateDir;            // CA and key files; empty: a temp dir removed by stop()
     TimingOptions timing;            // uniform (latencyMs, lroPolls) or realistic delays
 };
@@ -66,6 +67,15 @@ class Emulator {
     // Ordered log of state-changing requests (ARM writes accepted, controller writes).
     Json writeLog() const;
     void clearWriteLog();
+    // The last requests answered (admin ones aside), secrets masked: {"capacity", "dropped",
+    // "requests"}.
+    Json requestLog() const;
+    void clearRequestLog();
+    // Fixed controller answers (docs/emulator.md); add returns the rule as stored and throws
+    // dm::Error when it is malformed. A topology load replaces them with its own.
+    Json addControllerOverride(const Json& rule);
+    void clearControllerOverrides();
+    Json controllerOverrides() const;
     // Request counts by kind, token grants and TLS connections.
     Json counters() const;
     void resetCounters();
@@ -77,7 +87,7 @@ class Emulator {
     Json faults() const;  // the rules with the times each one has still to fire
 
     // Settings: "page_size", "lro_polls", "latency_ms", "conflicts" ("off", "409", "429"),
-    // "profile" ("uniform", "realistic"), "time_scale", "seed".
+    // "profile" ("uniform", "realistic"), "time_scale", "seed", "request_log_size".
     Json settings() const;
     // Changes the settings present in `changes`; throws dm::Error on a bad value.
     void updateSettings(const Json& changes);

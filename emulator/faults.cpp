@@ -1,5 +1,7 @@
 #include "faults.hpp"
 
+#include <algorithm>
+
 #include "core/error.hpp"
 #include "core/text.hpp"
 
@@ -100,6 +102,18 @@ Fault parseFault(const Json& rule, int id) {
         throw dm::Error("fault: \"path\" is not a valid regular expression: " + f.pathPattern);
     }
     f.action = string(rule, "action", "");
+    if (rule.contains("fields")) {
+        const Json& fields = rule["fields"];
+        if (!fields.is_object()) {
+            throw dm::Error("fault: \"fields\" must be a map of form field names to texts");
+        }
+        for (auto it = fields.begin(); it != fields.end(); ++it) {
+            if (!it.value().is_string()) {
+                throw dm::Error("fault: \"fields\": \"" + it.key() + "\" must be a text");
+            }
+            f.fields[it.key()] = it.value().get<std::string>();
+        }
+    }
     f.after = integer(rule, "after", 0);
     f.count = integer(rule, "count", 1);
     f.status = integer(rule, "status", f.kind == FaultKind::Conflict ? 409 : 500);
@@ -138,6 +152,9 @@ Json Fault::toJson() const {
         j["code"] = code;
         j["message"] = message;
     }
+    if (!fields.empty()) {
+        j["fields"] = fields;
+    }
     if (retryAfter) {
         j["retry_after"] = *retryAfter;
     }
@@ -168,10 +185,17 @@ Json FaultList::list() const {
 }
 
 Fault* FaultList::select(const std::string& method, const std::string& path,
-                         const std::string& action) {
+                         const std::map<std::string, std::string>& form) {
+    auto formHas = [&form](const std::string& name, const std::string& value) {
+        auto it = form.find(name);
+        return it != form.end() && it->second == value;
+    };
     for (auto& f : faults_) {
         if (f.count == 0 || (!f.method.empty() && f.method != dm::text::toLower(method)) ||
-            (!f.action.empty() && f.action != action) || !std::regex_search(path, f.path)) {
+            (!f.action.empty() && !formHas("action", f.action)) ||
+            !std::all_of(f.fields.begin(), f.fields.end(),
+                         [&](const auto& field) { return formHas(field.first, field.second); }) ||
+            !std::regex_search(path, f.path)) {
             continue;
         }
         // Lost-LRO faults only make sense for requests that start an operation.

@@ -2,6 +2,7 @@
 // Fault rules injected through the admin API: which requests they match and how often they
 // fire. The server decides what each kind does to the request.
 
+#include <map>
 #include <optional>
 #include <regex>
 #include <string>
@@ -20,8 +21,10 @@ struct Fault {
     std::string pathPattern;
     std::regex path;     // searched in the decoded path, case-insensitive
     std::string action;  // controller requests: the form's "action"; empty: any
-    int after = 0;       // matching requests let through before the rule fires
-    int count = 1;       // times still to fire; negative: every time
+    // Form fields (controller, token) that must all be present with these values.
+    std::map<std::string, std::string> fields;
+    int after = 0;  // matching requests let through before the rule fires
+    int count = 1;  // times still to fire; negative: every time
     int status = 500;
     std::string code;
     std::string message;
@@ -43,8 +46,10 @@ class FaultList {
     void clear();
     Json list() const;
     // The first rule that matches and is due to fire, after letting through the requests its
-    // "after" asks for; null when none. Does not count the firing: call fire() for that.
-    Fault* select(const std::string& method, const std::string& path, const std::string& action);
+    // "after" asks for; null when none. `form` holds the decoded fields of a form-encoded body
+    // (empty for others). Does not count the firing: call fire() for that.
+    Fault* select(const std::string& method, const std::string& path,
+                  const std::map<std::string, std::string>& form);
     // The rule with that id, or null once cleared.
     Fault* byId(int id);
     // Counts one firing of the rule.

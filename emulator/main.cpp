@@ -70,6 +70,9 @@ int main(int argc, char** argv) {
         ->check(CLI::NonNegativeNumber);
     app.add_option("--latency-ms", options.latencyMs, "delay added to every request")
         ->check(CLI::NonNegativeNumber);
+    app.add_option("--request-log", options.requestLogSize,
+                   "requests the request log keeps (0: none)")
+        ->check(CLI::NonNegativeNumber);
     app.add_option("--conflicts", conflicts,
                    "write during an unfinished operation: off, 409 or 429")
         ->check(CLI::IsMember({"off", "409", "429"}));

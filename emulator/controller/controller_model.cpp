@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "controller/controller_overrides.hpp"
 #include "controller/controller_state.hpp"
 #include "core/ip_network.hpp"
 
@@ -87,15 +88,41 @@ class Controller : public ControllerModel {
 
     void load(const Json& section) override {
         ControllerState next = ControllerState::fromJson(section);
+        ControllerOverrides nextOverrides = ControllerOverrides::fromJson(
+            section.is_object() && section.contains("overrides") ? section["overrides"] : Json(),
+            "controller.overrides");
         std::lock_guard lock(mutex_);
         state_ = std::move(next);
+        overrides_ = std::move(nextOverrides);
         // Login ids stay valid while their user is still known, like sessions across a reload.
         std::erase_if(sessions_, [&](const auto& s) { return !state_.findUser(s.second); });
     }
 
     Json dump() const override {
         std::lock_guard lock(mutex_);
-        return state_.toJson();
+        Json d = state_.toJson();
+        if (!overrides_.empty()) {
+            d["overrides"] = overrides_.toJson();
+        }
+        return d;
+    }
+
+    Json addOverride(const Json& rule) override {
+        ControllerOverride parsed = ControllerOverrides::parse(rule, "override");
+        Json stored = parsed.rule;
+        std::lock_guard lock(mutex_);
+        overrides_.add(std::move(parsed));
+        return stored;
+    }
+
+    void clearOverrides() override {
+        std::lock_guard lock(mutex_);
+        overrides_.clear();
+    }
+
+    Json overrides() const override {
+        std::lock_guard lock(mutex_);
+        return overrides_.toJson();
     }
 
     ControllerReply handle(const Form& form) override {
@@ -147,15 +174,18 @@ class Controller : public ControllerModel {
             if (actionIt == form.end())
                 refuse("missing \"action\"");
             const std::string& action = actionIt->second;
+            // A fixed answer wins over the model, for any action name, and changes nothing; the
+            // login id is still required as for the action itself.
+            if (const ControllerOverride* fixed = overrides_.find(form); fixed != nullptr) {
+                if (action != "login")
+                    checkLoginId(form);
+                return fixed->reply();
+            }
             auto info = actions().find(action);
             if (info == actions().end())
                 refuse("unknown action " + action);
-            if (action != "login") {
-                auto cid = form.find("CID");
-                if (cid == form.end() || !sessions_.contains(cid->second)) {
-                    refuse("CID is invalid or expired");
-                }
-            }
+            if (action != "login")
+                checkLoginId(form);
             Json results = (this->*(info->second.run))(form);
             if (info->second.changes)
                 entry = writeEntry(action, form);
@@ -168,6 +198,13 @@ class Controller : public ControllerModel {
             return {500,
                     Json{{"return", false}, {"reason", std::string("internal error: ") + e.what()}}
                         .dump()};
+        }
+    }
+
+    void checkLoginId(const Form& form) const {
+        auto cid = form.find("CID");
+        if (cid == form.end() || !sessions_.contains(cid->second)) {
+            refuse("CID is invalid or expired");
         }
     }
 
@@ -423,6 +460,7 @@ class Controller : public ControllerModel {
     mutable std::mutex mutex_;
     WriteSink sink_;
     ControllerState state_;
+    ControllerOverrides overrides_;
     std::map<std::string, std::string> sessions_;  // login id -> user name
 };
 

@@ -28,6 +28,13 @@ class ControllerModel {
     virtual Json dump() const = 0;
     // Answers one API request given its decoded form fields.
     virtual ControllerReply handle(const std::map<std::string, std::string>& form) = 0;
+
+    // Fixed answers (docs/emulator.md), also loaded from the section's "overrides" and dumped
+    // there. addOverride returns the rule as stored; it throws std::invalid_argument when the
+    // rule is malformed.
+    virtual Json addOverride(const Json& rule) = 0;
+    virtual void clearOverrides() = 0;
+    virtual Json overrides() const = 0;
 };
 
 std::unique_ptr<ControllerModel> makeControllerModel(ControllerModel::WriteSink sink);

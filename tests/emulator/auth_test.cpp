@@ -93,5 +93,54 @@ TEST_F(AuthTest, ApiVersionIsRequiredAndChecked) {
     EXPECT_EQ(r.status, 400);
 }
 
+TEST_F(AuthTest, EveryPublishedApiVersionOfATypeIsServed) {
+    const std::string hubs = kNet + "/virtualHubs";
+    const std::string locks =
+        kNet + "/virtualNetworks/spoke-a/providers/Microsoft.Authorization/locks";
+    const struct {
+        std::string path;
+        std::string version;
+        int status;
+    } cases[] = {
+        {kVnets, "2022-07-01", 200},  // an SDK client of early 2023
+        {kVnets, "2015-06-15", 200},
+        {kVnets, "2022-07-02", 400},
+        {kNet + "/virtualNetworks/spoke-a/virtualNetworkPeerings", "2016-06-01", 200},
+        {kNet + "/virtualNetworks/spoke-a/virtualNetworkPeerings", "2016-03-30", 400},
+        {hubs, "2018-04-01", 200},
+        {hubs, "2018-02-01", 400},  // before virtual hubs existed
+        {hubs + "/vhub-eastus/hubVirtualNetworkConnections", "2018-04-01", 200},
+        {locks, "2015-01-01", 200},
+        {locks, "2022-07-01", 400},
+        {"/subscriptions", "2016-06-01", 200},
+        {kRg, "2021-04-01", 200},
+        {kRg, "2020-01-01", 200},
+    };
+    for (const auto& c : cases) {
+        Resp r = client->get(c.path + "?api-version=" + c.version);
+        EXPECT_EQ(r.status, c.status) << c.path << " " << c.version;
+        if (c.status == 400) {
+            EXPECT_EQ(r.body["error"]["code"], "InvalidApiVersionParameter");
+        }
+    }
+    Resp refused = client->get(kVnets + "?api-version=2022-07-02");
+    EXPECT_NE(refused.body["error"]["message"].get<std::string>().find(
+                  "The supported versions are '2024-05-01,2024-03-01,"),
+              std::string::npos);
+    Resp graph =
+        client->post("/providers/Microsoft.ResourceGraph/resources?api-version=2020-04-01-PREVIEW",
+                     R"({"query": "Resources"})", "application/json");
+    EXPECT_EQ(graph.body["error"]["code"], "BadRequest");  // the version passed; the query did not
+}
+
+TEST_F(AuthTest, AnOperationIsPolledWithTheVersionThatStartedIt) {
+    const std::string app = kNet + "/virtualNetworks/spoke-a/subnets/app?api-version=2022-07-01";
+    Resp started = client->put(app, client->get(app).body);
+    ASSERT_EQ(started.status, 200);
+    EXPECT_NE(started.header("Azure-AsyncOperation").find("?api-version=2022-07-01"),
+              std::string::npos);
+    EXPECT_EQ(client->waitFor(started)["status"], "Succeeded");
+}
+
 }  // namespace
 }  // namespace dm::emu::testing

@@ -88,6 +88,24 @@ TEST_F(FaultTest, ControllerFaultsMatchTheFormAction) {
     EXPECT_EQ(r.body, Json::parse(R"({"return": false, "reason": "controller down"})"));
 }
 
+TEST_F(FaultTest, ControllerFaultsCanMatchFormFields) {
+    emu->injectFault({{"action", "edit_gateway_advertised_cidrs"},
+                      {"fields", {{"gw_name", "spoke-x"}}},
+                      {"count", -1}});
+    auto edit = [this](const std::string& gateway) {
+        return client
+            ->post("/v1/api",
+                   "action=edit_gateway_advertised_cidrs&CID=c&cidrs=&gw_name=" + gateway,
+                   "application/x-www-form-urlencoded")
+            .status;
+    };
+    EXPECT_EQ(edit("spoke-y"), 200);  // the model answers (a refusal here)
+    EXPECT_EQ(edit("spoke-x"), 500);
+    EXPECT_EQ(edit("spoke-x"), 500);
+    EXPECT_EQ(emu->faults()[0]["fields"], Json({{"gw_name", "spoke-x"}}));
+    EXPECT_THROW(emu->injectFault({{"fields", {{"gw_name", 1}}}}), dm::Error);
+}
+
 TEST_F(FaultTest, MalformedRulesAreRejected) {
     EXPECT_THROW(emu->injectFault({{"kind", "explode"}}), dm::Error);
     EXPECT_THROW(emu->injectFault({{"path", "("}}), dm::Error);

@@ -39,6 +39,49 @@ TEST_F(ObservationTest, WriteLogKeepsAcceptedWritesInOrder) {
     EXPECT_TRUE(emu->writeLog().empty());
 }
 
+TEST_F(ObservationTest, RequestLogKeepsEveryAnswerWithSecretsMasked) {
+    emu->clearRequestLog();
+    client->login("tenant-1", "app-1", "s3cret");
+    client->get(app);
+    const std::string form = "application/x-www-form-urlencoded";
+    client->post("/v1/api", "action=login&username=admin&password=pw-secret", form);
+    client->post("/v1/api", "action=list_gateways&CID=cid-secret&gw_name=x", form);
+    emu->injectFault({{"kind", "drop"}, {"path", "/subnets/app$"}});
+    client->get(app);
+    client->get("/admin/counters");  // not logged
+
+    const Json requests = emu->requestLog()["requests"];
+    ASSERT_EQ(requests.size(), 5u) << requests.dump(2);
+    EXPECT_EQ(requests[0]["kind"], "token");
+    EXPECT_EQ(requests[0]["form"]["client_secret"], "***");
+    EXPECT_EQ(requests[0]["form"]["client_id"], "app-1");
+    EXPECT_FALSE(requests[0].contains("query"));  // the body's fields are no query
+    EXPECT_EQ(requests[1]["method"], "GET");
+    EXPECT_EQ(requests[1]["path"], kNet + "/virtualNetworks/spoke-a/subnets/app");
+    EXPECT_EQ(requests[1]["api_version"], "2024-05-01");
+    EXPECT_EQ(requests[1]["status"], 200);
+    EXPECT_EQ(requests[1]["authorization"], "Bearer ***");
+    EXPECT_EQ(requests[2]["action"], "login");
+    EXPECT_EQ(requests[2]["form"]["password"], "***");
+    EXPECT_EQ(requests[3]["form"], Json({{"CID", "***"}, {"gw_name", "x"}}));
+    EXPECT_TRUE(requests[4]["status"].is_null());  // dropped unanswered
+    EXPECT_EQ(requests[4]["fault"], 1);
+    for (const std::string& secret :
+         std::vector<std::string>{"s3cret", "pw-secret", "cid-secret", client->token}) {
+        EXPECT_EQ(requests.dump().find(secret), std::string::npos) << secret;
+    }
+
+    emu->updateSettings({{"request_log_size", 2}});  // the ring keeps the newest
+    Json kept = emu->requestLog();
+    EXPECT_EQ(kept["requests"].size(), 2u);
+    EXPECT_EQ(kept["requests"][0]["seq"], requests[3]["seq"]);
+    EXPECT_EQ(kept["dropped"], 3);
+    client->get(app);
+    EXPECT_EQ(emu->requestLog()["requests"][1]["seq"], requests[4]["seq"].get<int>() + 1);
+    emu->clearRequestLog();
+    EXPECT_TRUE(emu->requestLog()["requests"].empty());
+}
+
 TEST_F(ObservationTest, CountersCountRequestsByKind) {
     emu->resetCounters();
     client->get(app);
@@ -142,6 +185,12 @@ TEST_F(ObservationTest, AdminApiServesTheSameOperations) {
     EXPECT_EQ(r.status, 400);
     EXPECT_EQ(r.body["error"]["message"], "topology: subscriptions[0]: missing \"id\"");
     EXPECT_EQ(admin.get("/admin/info").body["ca_file"], emu->caFile());
+    r = admin.post("/admin/overrides", R"({"action": "list_gateways", "results": []})",
+                   "application/json");
+    EXPECT_EQ(r.body["action"], "list_gateways");
+    EXPECT_EQ(admin.get("/admin/overrides").body.size(), 1u);
+    EXPECT_EQ(admin.post("/admin/overrides", R"({"action": "x"})", "application/json").status, 400);
+    EXPECT_EQ(admin.get("/admin/requests").body["capacity"], 1000);
 }
 
 }  // namespace

@@ -241,6 +241,34 @@ TEST_F(ControllerModelTest, DumpLoadsBackUnchanged) {
     EXPECT_EQ(first.dump().find(cid), std::string::npos) << "login ids are not state";
 }
 
+TEST_F(ControllerModelTest, OverridesAnswerInsteadOfTheModel) {
+    model->addOverride(Json::parse(R"({"action": "list_gateway_received_cidrs",
+        "fields": {"gw_name": "t1"}, "results": ["192.168.0.0/16"]})"));
+    model->addOverride(Json::parse(R"({"action": "list_vpcs_summary", "results": [{"n": 1}]})"));
+    model->addOverride(Json::parse(R"({"action": "edit_gateway_advertised_cidrs",
+        "reason": "busy"})"));
+    model->addOverride(Json::parse(R"({"action": "list_gateways", "status": 502,
+        "body": "<html>bad gateway</html>"})"));
+
+    EXPECT_EQ(received("t1"), std::vector<std::string>{"192.168.0.0/16"});
+    EXPECT_EQ(received("t2"), std::vector<std::string>{"10.2.0.0/17"});  // fields differ
+    EXPECT_EQ(ok("list_vpcs_summary")[0]["n"], 1);                       // any action name
+    EXPECT_EQ(refused("list_vpcs_summary", {{"CID", "forged"}}), "CID is invalid or expired");
+    EXPECT_EQ(refused("edit_gateway_advertised_cidrs", {{"gw_name", "s1"}, {"cidrs", ""}}), "busy");
+    EXPECT_TRUE(writes.empty()) << "a fixed answer changes nothing";
+    auto raw = model->handle({{"action", "list_gateways"}, {"CID", cid}});
+    EXPECT_EQ(raw.status, 502);
+    EXPECT_EQ(raw.body, "<html>bad gateway</html>");
+
+    auto other = dm::emu::makeControllerModel(nullptr);
+    other->load(model->dump());
+    EXPECT_EQ(other->overrides(), model->overrides());
+    EXPECT_EQ(other->overrides().size(), 4u);
+    model->clearOverrides();
+    EXPECT_EQ(received("t1"), std::vector<std::string>{"10.2.0.0/17"});
+    EXPECT_FALSE(model->dump().contains("overrides"));
+}
+
 TEST(ControllerTopology, MalformedSectionsAreRefusedNamingTheEntry) {
     auto model = dm::emu::makeControllerModel(nullptr);
     auto loadError = [&](const char* text) -> std::string {
@@ -261,6 +289,10 @@ TEST(ControllerTopology, MalformedSectionsAreRefusedNamingTheEntry) {
               "controller.transit_peerings[0]: a is not a transit gateway");
     EXPECT_EQ(loadError(R"({"security_domains": [{"domain_name": "d", "attachments": ["x"]}]})"),
               "controller.security_domains[0]: unknown attachment x");
+    EXPECT_EQ(loadError(R"({"overrides": [{"action": "a", "results": 1, "reason": "r"}]})"),
+              R"(controller.overrides[0]: needs exactly one of "results", "reason" and "body")");
+    EXPECT_EQ(loadError(R"({"overrides": [{"results": 1}]})"),
+              R"(controller.overrides[0]: "action" must be a non-empty text)");
     EXPECT_EQ(loadError("null"), "loaded");
     EXPECT_EQ(model->dump()["gateways"], Json::array());
 }
