@@ -90,11 +90,16 @@ TEST_F(Credentials, EachKindSignsIn) {
              "\n",
          {}},
         {"  credential: managed_identity\n  managed_identity_host: " + base + "\n", {}},
+        {"  credential: managed_identity\n",
+         {{"IDENTITY_ENDPOINT", base + "/msi/token"},
+          {"IDENTITY_HEADER", "identity-header-value"}}},
         {"  credential: azure_cli\n", {}},
     };
     for (const auto& c : cases) {
         auto r = run(c.keys, c.env);
         EXPECT_EQ(r.exitCode, 0) << c.keys << r.out << r.err;
+        for (const char* secret : {"federated-token-value", "identity-header-value", "cert-pass"})
+            EXPECT_EQ(r.out.find(secret), std::string::npos) << secret << r.out;
     }
     EXPECT_EQ(slurp(work_ / "az-args"),
               "account get-access-token --resource https://management.azure.com -o json "

@@ -477,22 +477,12 @@ class DefaultCredential : public TokenCredential {
         // Always tried: whether the host has an identity shows only by asking.
         ChainStep managed{"managed identity", {}, {}, {}};
         managed.make = [this, client] {
-            ManagedIdentityCredentialOptions o;
-            static_cast<CredentialSettings&>(o) = options_;
+            CredentialSettings settings = options_;
             if (options_.probeTransport)
-                o.transport = options_.probeTransport;
-            o.clientId = client;
-            const auto endpoint = env("IDENTITY_ENDPOINT");
-            const auto header = env("IDENTITY_HEADER");
-            if (endpoint && header) {
-                o.identityEndpoint = endpoint;
-                o.identityHeader = *header;
-            } else if (!options_.metadataHost.empty()) {
-                o.metadataHost = options_.metadataHost;
-            } else if (auto host = env("AZURE_POD_IDENTITY_AUTHORITY_HOST")) {
-                o.metadataHost = *host;
-            }
-            return makeManagedIdentityCredential(std::move(o));
+                settings.transport = options_.probeTransport;
+            return makeManagedIdentityCredential(
+                managedIdentityOptions(settings, client, options_.metadataHost,
+                                       [this](const std::string& name) { return env(name); }));
         };
         steps_.push_back(std::move(managed));
 
@@ -514,6 +504,32 @@ class DefaultCredential : public TokenCredential {
 };
 
 }  // namespace
+
+ManagedIdentityCredentialOptions managedIdentityOptions(CredentialSettings settings,
+                                                        std::optional<std::string> clientId,
+                                                        const std::string& metadataHost,
+                                                        const EnvironmentReader& environment) {
+    auto env = [&environment](const char* name) -> std::optional<std::string> {
+        if (environment)
+            return environment(name);
+        const char* value = std::getenv(name);
+        return value && *value ? std::optional<std::string>(value) : std::nullopt;
+    };
+    ManagedIdentityCredentialOptions options;
+    static_cast<CredentialSettings&>(options) = std::move(settings);
+    options.clientId = std::move(clientId);
+    const auto endpoint = env("IDENTITY_ENDPOINT");
+    const auto header = env("IDENTITY_HEADER");
+    if (endpoint && header) {
+        options.identityEndpoint = endpoint;
+        options.identityHeader = *header;
+    } else if (!metadataHost.empty()) {
+        options.metadataHost = metadataHost;
+    } else if (auto host = env("AZURE_POD_IDENTITY_AUTHORITY_HOST")) {
+        options.metadataHost = *host;
+    }
+    return options;
+}
 
 std::shared_ptr<TokenCredential> makeClientAssertionCredential(
     ClientAssertionCredentialOptions options) {

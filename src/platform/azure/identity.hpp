@@ -45,6 +45,18 @@ struct ManagedIdentityCredentialOptions : CredentialSettings {
 std::shared_ptr<TokenCredential> makeManagedIdentityCredential(
     ManagedIdentityCredentialOptions options);
 
+// Reads an environment variable: nullopt when unset or empty.
+using EnvironmentReader = std::function<std::optional<std::string>(const std::string&)>;
+
+// The managed identity of this host as its environment describes it: IDENTITY_ENDPOINT and
+// IDENTITY_HEADER when both are set, else the metadata service at `metadataHost`, else at
+// AZURE_POD_IDENTITY_AUTHORITY_HOST, else at kMetadataHost. `environment`: the process's when
+// empty.
+ManagedIdentityCredentialOptions managedIdentityOptions(CredentialSettings settings,
+                                                        std::optional<std::string> clientId,
+                                                        const std::string& metadataHost,
+                                                        const EnvironmentReader& environment = {});
+
 struct AzureCliCredentialOptions : CredentialSettings {
     std::optional<std::string> tenantId;  // passed as --tenant when set
     std::chrono::milliseconds timeout{10'000};
@@ -55,9 +67,8 @@ struct AzureCliCredentialOptions : CredentialSettings {
 std::shared_ptr<TokenCredential> makeAzureCliCredential(AzureCliCredentialOptions options);
 
 struct DefaultCredentialOptions : CredentialSettings {
-    // Reads an environment variable (nullopt when unset or empty); the process environment
-    // when empty.
-    std::function<std::optional<std::string>(const std::string&)> environment = {};
+    // The process environment when empty.
+    EnvironmentReader environment = {};
     // The instance metadata service's address; AZURE_POD_IDENTITY_AUTHORITY_HOST, else
     // kMetadataHost, when empty.
     std::string metadataHost;

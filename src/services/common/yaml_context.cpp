@@ -142,13 +142,10 @@ std::shared_ptr<azure::TokenCredential> AzureCredential::getCSC() const {
         options.federatedTokenFile = spec_.federatedTokenFile;
         credential = azure::makeClientAssertionCredential(std::move(options));
     } else if (spec_.kind == "managed_identity") {
-        azure::ManagedIdentityCredentialOptions options;
-        static_cast<azure::CredentialSettings&>(options) = settings;
-        if (!spec_.clientId.empty())
-            options.clientId = spec_.clientId;
-        if (!spec_.metadataHost.empty())
-            options.metadataHost = spec_.metadataHost;
-        credential = azure::makeManagedIdentityCredential(std::move(options));
+        credential = azure::makeManagedIdentityCredential(azure::managedIdentityOptions(
+            settings,
+            spec_.clientId.empty() ? std::nullopt : std::optional<std::string>(spec_.clientId),
+            spec_.metadataHost));
     } else if (spec_.kind == "azure_cli") {
         azure::AzureCliCredentialOptions options;
         static_cast<azure::CredentialSettings&>(options) = settings;
