@@ -240,8 +240,19 @@ std::optional<ProgramOutput> runProgram(std::vector<std::string> argv,
             }
         }
     }
+    // A program that closed its output may still run: it gets what is left of the deadline.
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    while (!result.timedOut && ::waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            result.timedOut = true;
+            ::kill(pid, SIGKILL);
+            break;
+        }
+        ::usleep(10'000);
+    }
+    if (result.timedOut) {
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
     }
     result.status = status;
     return result;
