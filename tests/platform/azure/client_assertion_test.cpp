@@ -40,6 +40,20 @@ TEST(ClientAssertionTest, VerifiesOnlyWithTheCertificateAndItsClaims) {
         {jwt, other.certificate, "app-1", aud, now, "x5t"},
         {tampered, mine.certificate, "app-1", aud, now, "signature"},
     };
+    // The thumbprints as the openssl command computes them from the certificate.
+    auto fingerprint = [&dir](const std::string& digest) {
+        const std::string out = (dir.path() / "fingerprint").string();
+        const std::string command = "openssl x509 -in '" + (dir.path() / "mine.crt").string() +
+                                    "' -noout -fingerprint -" + digest + " > '" + out + "'";
+        EXPECT_EQ(std::system(command.c_str()), 0);
+        std::string text = dm::testing::readFile(out), bytes;
+        for (size_t i = text.find('=') + 1; i + 1 < text.size(); i += 3)
+            bytes += static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16));
+        return dm::azure::base64Url(bytes);
+    };
+    EXPECT_EQ(certificate.thumbprintSha1(), fingerprint("sha1"));
+    EXPECT_EQ(certificate.thumbprintSha256(), fingerprint("sha256"));
+
     for (const auto& c : cases) {
         auto problem = dm::emu::assertionProblem(c.jwt, c.pem, c.client, c.audience, c.at);
         if (c.problem.empty()) {
