@@ -58,9 +58,11 @@ class Credentials : public DemoRun {
     }
 
     // A dry run with the azure section's secret source replaced by `keys`.
-    ProcessResult run(const std::string& keys, Env env) {
-        std::string yaml = slurp(demoSource() / "discovery.yaml.in");
-        yaml.replace(yaml.find(kSecretLine), kSecretLine.size(), keys);
+    ProcessResult run(const std::string& keys, Env env,
+                      const fs::path& source = demoSource() / "discovery.yaml.in") {
+        std::string yaml = slurp(source);
+        if (!keys.empty())
+            yaml.replace(yaml.find(kSecretLine), kSecretLine.size(), keys);
         writeYaml(yaml);
         env["DM_CTRL_PASSWORD"] = "demo-controller-password";
         env.emplace("PATH", (work_ / "bin").string() + ":" + std::getenv("PATH"));
@@ -105,6 +107,25 @@ TEST_F(Credentials, EachKindSignsIn) {
               "account get-access-token --resource https://management.azure.com -o json "
               "--tenant " +
                   kTenant + "\n");
+}
+
+TEST_F(Credentials, ASubscriptionOwnKindWinsOverTheDefault) {
+    const std::string own =
+        "    alias: spokes-east\n    credential: client_certificate\n"
+        "    client_id: " +
+        kClient + "\n    client_certificate_file: " + certificate_.pemFile +
+        "\n    client_certificate_password_env: DM_CERT_PASSWORD\n";
+    std::string yaml = slurp(demoSource() / "discovery.yaml.in");
+    yaml.replace(yaml.find("    alias: spokes-east\n"), 23, own);
+    yaml.replace(yaml.find(kSecretLine), kSecretLine.size(), "  credential: azure_cli\n");
+    std::ofstream(work_ / "own.yaml.in") << yaml;
+    auto r = run("", {{"DM_CERT_PASSWORD", "cert-pass"}}, work_ / "own.yaml.in");
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    for (const std::string& line :
+         {"token for tenant " + kTenant + ", client " + kClient + " acquired",
+          std::string("Azure CLI token acquired")}) {
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
+    }
 }
 
 TEST_F(Credentials, DefaultChainTakesTheFirstConfiguredStep) {
