@@ -1,9 +1,11 @@
-// Who may call: the token endpoint that hands out bearer tokens, the check of the token on every
-// ARM call, and the subscriptions a principal may reach.
+// Who may call: the token endpoint that hands out bearer tokens (for a client secret, a
+// certificate-signed or federated client assertion), the managed identity endpoints, the check
+// of the token on every ARM call, and the subscriptions a principal may reach.
 
 #include <algorithm>
 #include <chrono>
 
+#include "client_assertion.hpp"
 #include "cloud_handler.hpp"
 #include "cloud_internal.hpp"
 #include "core/text.hpp"
@@ -25,6 +27,13 @@ Reply aadError(int status, const std::string& error, int code, const std::string
                                   {"timestamp", nowIso()},
                                   {"trace_id", trace},
                                   {"correlation_id", stableGuid(randomHex(16))}});
+}
+
+constexpr const char* kAssertionType = "urn:ietf:params:oauth:client-assertion-type:jwt-bearer";
+
+// An error of a managed identity endpoint: {"error", "error_description"}.
+Reply identityError(int status, const std::string& error, const std::string& description) {
+    return jsonReply(status, Json{{"error", error}, {"error_description", description}});
 }
 
 }  // namespace
@@ -119,7 +128,28 @@ Reply CloudModel::token(const std::string& tenant, const std::map<std::string, s
                         "Application with identifier '" + clientId +
                             "' was not found in the directory '" + tenant + "'.");
     }
-    if (field("client_secret") != principal->secret) {
+    const std::string assertion = field("client_assertion");
+    if (!assertion.empty()) {
+        if (field("client_assertion_type") != kAssertionType) {
+            return aadError(400, "invalid_request", 50027,
+                            "client_assertion_type must be " + std::string(kAssertionType) + ".");
+        }
+        const auto& federated = principal->federatedTokens;
+        if (std::find(federated.begin(), federated.end(), assertion) == federated.end()) {
+            if (principal->certificate.empty()) {
+                return aadError(401, "invalid_client", 700213,
+                                "No matching federated identity record found for presented "
+                                "assertion of app '" +
+                                    clientId + "'.");
+            }
+            const std::string audience = baseUrl_ + "/" + tenant + "/oauth2/v2.0/token";
+            if (auto problem = assertionProblem(assertion, principal->certificate, clientId,
+                                                audience, Clock::now())) {
+                return aadError(401, "invalid_client", 700027,
+                                "Client assertion failed validation: " + *problem + ".");
+            }
+        }
+    } else if (principal->secret.empty() || field("client_secret") != principal->secret) {
         return aadError(401, "invalid_client", 7000215,
                         "Invalid client secret provided. Ensure the secret being sent in the "
                         "request is the client secret value, not the client secret ID, for a "
@@ -133,14 +163,74 @@ Reply CloudModel::token(const std::string& tenant, const std::map<std::string, s
                         "scope " +
                             scope + " is not valid.");
     }
-    const std::string token = "emu." + randomHex(48);
-    state_->tokens[token] = Token{principal->tenant, principal->clientId,
-                                  Clock::now() + std::chrono::seconds(principal->tokenLifetime)};
-    ++tokenGrants_;
+    const std::string token = issueToken(*principal);
     return jsonReply(200, Json{{"token_type", "Bearer"},
                                {"expires_in", principal->tokenLifetime},
                                {"ext_expires_in", principal->tokenLifetime},
                                {"access_token", token}});
+}
+
+std::string CloudModel::issueToken(const Principal& principal) {
+    const std::string token = "emu." + randomHex(48);
+    state_->tokens[token] = Token{principal.tenant, principal.clientId,
+                                  Clock::now() + std::chrono::seconds(principal.tokenLifetime)};
+    ++tokenGrants_;
+    return token;
+}
+
+Reply CloudModel::identityToken(const IdentityCall& call) {
+    auto query = [&call](const char* name) {
+        auto it = call.query.find(name);
+        return it == call.query.end() ? std::string() : it->second;
+    };
+    const bool appService = toLower(call.path).find("/metadata/") == std::string::npos;
+    if (appService) {
+        if (query("api-version") != "2019-08-01") {
+            return identityError(400, "invalid_request", "api-version 2019-08-01 is required");
+        }
+    } else {
+        if (!call.metadata || !iequals(*call.metadata, "true")) {
+            return identityError(400, "invalid_request", "Required metadata header not specified");
+        }
+        if (query("api-version").empty()) {
+            return identityError(400, "invalid_request",
+                                 "Required query variable 'api-version' "
+                                 "is missing");
+        }
+    }
+    if (query("resource").empty()) {
+        return identityError(400, "invalid_request",
+                             "Required query variable 'resource' is missing");
+    }
+    const std::string clientId = query("client_id");
+    const Principal* identity = nullptr;
+    for (const auto& p : state_->principals) {
+        if (p.managedIdentity && (clientId.empty() || p.clientId == clientId)) {
+            identity = &p;
+            break;
+        }
+    }
+    if (identity == nullptr) {
+        return identityError(400, "invalid_request", "Identity not found");
+    }
+    if (appService && (identity->identityHeader.empty() || !call.identityHeader ||
+                       *call.identityHeader != identity->identityHeader)) {
+        return identityError(401, "unauthorized", "The X-IDENTITY-HEADER is missing or wrong");
+    }
+    const std::string token = issueToken(*identity);
+    const std::string expiresOn = std::to_string(
+        std::chrono::duration_cast<std::chrono::seconds>(Clock::now().time_since_epoch()).count() +
+        identity->tokenLifetime);
+    Json body = {{"access_token", token},
+                 {"expires_on", expiresOn},
+                 {"resource", query("resource")},
+                 {"token_type", "Bearer"}};
+    if (appService) {
+        body["client_id"] = identity->clientId;
+    } else {
+        body["expires_in"] = std::to_string(identity->tokenLifetime);
+    }
+    return jsonReply(200, body);
 }
 
 }  // namespace dm::emu

@@ -52,6 +52,17 @@ struct ArmCall {
     std::optional<LroFailure> lroFailure;
 };
 
+struct Principal;
+
+// A request to a managed identity endpoint: the metadata service's path or the App Service
+// style one.
+struct IdentityCall {
+    std::string path;  // percent-decoded, without the query
+    std::map<std::string, std::string> query;
+    std::optional<std::string> metadata;        // the Metadata header
+    std::optional<std::string> identityHeader;  // the X-IDENTITY-HEADER header
+};
+
 class CloudModel {
   public:
     CloudModel();
@@ -70,6 +81,8 @@ class CloudModel {
 
     // Answers the client-credentials token request of `tenant`.
     Reply token(const std::string& tenant, const std::map<std::string, std::string>& form);
+    // Answers a managed identity token request (docs/emulator.md, "Credentials").
+    Reply identityToken(const IdentityCall& call);
     // Answers an ARM call (network resources, locks, subscriptions, operation polls).
     Reply arm(const ArmCall& call);
     // Answers a Resource Graph query; only the gateway query is understood.
@@ -80,6 +93,9 @@ class CloudModel {
     struct State;  // defined in cloud_state.hpp
 
   private:
+    // A new bearer token of the principal, stored until it expires.
+    std::string issueToken(const Principal& principal);
+
     std::unique_ptr<State> state_;
     std::string baseUrl_;
     ModelSettings settings_;

@@ -51,7 +51,11 @@ struct Lock {
 struct Principal {
     std::string tenant;
     std::string clientId;
-    std::string secret;
+    std::string secret;                        // empty: no client secret
+    std::string certificate;                   // PEM that verifies client assertions
+    std::vector<std::string> federatedTokens;  // accepted as client assertions
+    bool managedIdentity = false;              // the identity endpoints give its tokens
+    std::string identityHeader;                // what the App Service style endpoint expects
     bool allSubscriptions = true;
     std::vector<std::string> subscriptions;  // lower case
     int tokenLifetime = 3599;

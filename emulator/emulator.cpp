@@ -57,6 +57,12 @@ std::string classify(const std::string& method, const std::string& path) {
         segs[3] == "token") {
         return "token";
     }
+    // Managed identity: the metadata service's path and the App Service style one.
+    if (method == "GET" &&
+        (segs == std::vector<std::string>{"metadata", "identity", "oauth2", "token"} ||
+         segs == std::vector<std::string>{"msi", "token"})) {
+        return "token";
+    }
     if (method == "POST" && segs.size() == 2 && segs[0] == "v1" && segs[1] == "api") {
         return "controller";
     }
@@ -437,6 +443,16 @@ struct Emulator::Impl {
                    const std::map<std::string, std::string>& form,
                    const std::optional<Fault>& fault) {
         try {
+            if (kind == "token" && req.method == "GET") {
+                IdentityCall call{req.path, {}, std::nullopt, std::nullopt};
+                for (const auto& [k, v] : req.params)
+                    call.query.emplace(k, v);
+                if (req.has_header("Metadata"))
+                    call.metadata = req.get_header_value("Metadata");
+                if (req.has_header("X-IDENTITY-HEADER"))
+                    call.identityHeader = req.get_header_value("X-IDENTITY-HEADER");
+                return model.identityToken(call);
+            }
             if (kind == "token") {
                 const auto segs = dm::text::split(req.path, '/');
                 return model.token(segs.size() > 1 ? segs[1] : "", form);

@@ -4,6 +4,7 @@
 
 #include <set>
 
+#include "client_assertion.hpp"
 #include "cloud_state.hpp"
 #include "core/error.hpp"
 #include "core/text.hpp"
@@ -133,7 +134,7 @@ class Loader {
             Principal p;
             p.tenant = text(n, "tenant", path);
             p.clientId = text(n, "client_id", path);
-            p.secret = text(n, "client_secret", path);
+            principalCredentials(n, path, p);
             if (n.contains("subscriptions") &&
                 !(n["subscriptions"].is_string() && n["subscriptions"].get<std::string>() == "*")) {
                 p.allSubscriptions = false;
@@ -154,6 +155,36 @@ class Loader {
                 p.tokenLifetime = l.get<int>();
             }
             s_.principals.push_back(p);
+        }
+    }
+
+    // How the principal may sign in: a secret, a certificate, federated tokens, or as the
+    // managed identity; at least one of them.
+    static void principalCredentials(const Json& n, const std::string& path, Principal& p) {
+        p.secret = optionalText(n, "client_secret", "", path);
+        p.certificate = optionalText(n, "certificate", "", path);
+        if (!p.certificate.empty() && !isPemCertificate(p.certificate)) {
+            throw ConfigError("topology: " + path + ".certificate: not a PEM certificate");
+        }
+        for (const auto& token : list(n, "federated_tokens", path)) {
+            if (!token.is_string() || token.get<std::string>().empty()) {
+                throw ConfigError("topology: " + path +
+                                  ".federated_tokens: must hold non-empty strings");
+            }
+            p.federatedTokens.push_back(token.get<std::string>());
+        }
+        if (n.contains("managed_identity")) {
+            if (!n["managed_identity"].is_boolean()) {
+                throw ConfigError("topology: " + path + ".managed_identity: must be a boolean");
+            }
+            p.managedIdentity = n["managed_identity"].get<bool>();
+        }
+        p.identityHeader = optionalText(n, "identity_header", "", path);
+        if (p.secret.empty() && p.certificate.empty() && p.federatedTokens.empty() &&
+            !p.managedIdentity) {
+            throw ConfigError("topology: " + path +
+                              ": needs client_secret, certificate, federated_tokens or "
+                              "managed_identity");
         }
     }
 
@@ -401,7 +432,17 @@ Json dumpTopology(const CloudModel::State& s) {
     Json out = Json::object();
     Json principals = Json::array();
     for (const auto& p : s.principals) {
-        Json n = {{"tenant", p.tenant}, {"client_id", p.clientId}, {"client_secret", p.secret}};
+        Json n = {{"tenant", p.tenant}, {"client_id", p.clientId}};
+        if (!p.secret.empty())
+            n["client_secret"] = p.secret;
+        if (!p.certificate.empty())
+            n["certificate"] = p.certificate;
+        if (!p.federatedTokens.empty())
+            n["federated_tokens"] = p.federatedTokens;
+        if (p.managedIdentity)
+            n["managed_identity"] = true;
+        if (!p.identityHeader.empty())
+            n["identity_header"] = p.identityHeader;
         if (!p.allSubscriptions) {
             n["subscriptions"] = p.subscriptions;
         }

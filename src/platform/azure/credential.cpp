@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <map>
-#include <mutex>
 
 #include "core/error.hpp"
 #include "core/json.hpp"
@@ -14,6 +12,7 @@
 #include "platform/azure/detail.hpp"
 #include "platform/azure/errors.hpp"
 #include "platform/azure/pipeline.hpp"
+#include "platform/azure/token_cache.hpp"
 #include "platform/http/curl_transport.hpp"
 #include "platform/http/retry.hpp"
 
@@ -35,14 +34,11 @@ AzureCloud AzureCloud::usGovernmentCloud() {
             std::nullopt};
 }
 
+namespace detail {
+
 namespace {
 
 using SystemClock = std::chrono::system_clock;
-
-struct CachedToken {
-    AccessToken token;
-    SystemClock::time_point acquired;
-};
 
 std::string trimSlashes(std::string text) {
     while (!text.empty() && text.back() == '/')
@@ -50,9 +46,12 @@ std::string trimSlashes(std::string text) {
     return text;
 }
 
-// expires_in is a number on the v2.0 endpoint and a string on the legacy one.
-std::optional<long long> expiresIn(const Record& body) {
-    auto it = body.find("expires_in");
+}  // namespace
+
+// expires_in is a number on the v2.0 endpoint and a string on the legacy one and on managed
+// identity endpoints.
+std::optional<long long> lifetimeSeconds(const Record& body, const char* key) {
+    auto it = body.find(key);
     if (it == body.end())
         return std::nullopt;
     if (it->is_number_integer())
@@ -69,105 +68,126 @@ std::optional<long long> expiresIn(const Record& body) {
     return std::nullopt;
 }
 
-class ClientSecretCredential : public TokenCredential {
+std::string scopeResource(const std::string& scope) {
+    const std::string suffix = "/.default";
+    if (scope.size() > suffix.size() &&
+        scope.compare(scope.size() - suffix.size(), suffix.size(), suffix) == 0) {
+        return scope.substr(0, scope.size() - suffix.size());
+    }
+    return scope;
+}
+
+std::string tokenUrl(const std::string& authorityHost, const std::string& tenantId) {
+    return trimSlashes(authorityHost) + "/" + encodeUriComponent(tenantId) + "/oauth2/v2.0/token";
+}
+
+CachingCredential::CachingCredential(CredentialSettings settings) : settings_(std::move(settings)) {
+    if (!settings_.transport)
+        settings_.transport = defaultTransport(settings_.cloud.caBundle);
+}
+
+AccessToken CachingCredential::getToken(const std::string& scope) {
+    const auto now = settings_.clock ? settings_.clock() : SystemClock::now();
+    {
+        std::lock_guard lock(mutex_);
+        auto it = tokens_.find(scope);
+        if (it != tokens_.end() && !needsRefresh(it->second, now)) {
+            return it->second.token;
+        }
+    }
+    CachedToken fresh{fetch(scope, now), now};
+    std::lock_guard lock(mutex_);
+    tokens_[scope] = fresh;
+    return fresh.token;
+}
+
+void CachingCredential::invalidateToken(const std::string& scope) {
+    std::lock_guard lock(mutex_);
+    tokens_.erase(scope);
+}
+
+void CachingCredential::noteSecret(const std::string& value) {
+    secrets_.add(value);
+    if (settings_.onToken)
+        settings_.onToken(value);
+}
+
+// Renew before expiry: 5 minutes ahead, or half the lifetime for tokens shorter than that.
+bool CachingCredential::needsRefresh(const CachedToken& cached, SystemClock::time_point now) const {
+    auto lifetime = cached.token.expiresOn - cached.acquired;
+    auto window = std::min<SystemClock::duration>(settings_.refreshWindow, lifetime / 2);
+    return cached.token.expiresOn - now <= window;
+}
+
+AccessToken requestClientToken(const CredentialSettings& settings, const std::string& tenantId,
+                               const std::string& clientId, const std::string& credentialFields,
+                               const std::string& scope, SystemClock::time_point now,
+                               const std::function<std::string(const std::string&)>& scrub) {
+    const std::string who = fmt::format("tenant {}, client {}", tenantId, clientId);
+    http::Request request;
+    request.method = "POST";
+    request.url = tokenUrl(settings.cloud.authorityHost, tenantId);
+    request.headers = {{"Content-Type", "application/x-www-form-urlencoded"},
+                       {"Accept", "application/json"},
+                       {"x-ms-client-request-id", newRequestId()}};
+    request.body = "grant_type=client_credentials&client_id=" + encodeUriComponent(clientId) + "&" +
+                   credentialFields + "&scope=" + encodeUriComponent(scope);
+
+    http::Response response = settings.transport->send(request);
+    auto body = parseJsonObject(response.body);
+    if (response.status != 200) {
+        std::string reason;
+        if (body) {
+            std::string code = stringAt(*body, "error").value_or("");
+            std::string description = stringAt(*body, "error_description").value_or("");
+            reason = code.empty() ? description
+                                  : (description.empty() ? code : code + ": " + description);
+            if (auto trace = stringAt(*body, "trace_id")) {
+                log()->debug("token request for {} refused; trace id {}", who, *trace);
+            }
+        }
+        if (reason.empty())
+            reason = fmt::format("status {}", response.status);
+        throw AuthenticationError(
+            scrub(fmt::format("Token request for {} failed: {}", who, reason)));
+    }
+    auto token = body ? stringAt(*body, "access_token") : std::nullopt;
+    auto lifetime = body ? lifetimeSeconds(*body, "expires_in") : std::nullopt;
+    if (!token || token->empty() || !lifetime) {
+        throw AuthenticationError("Token request for " + who +
+                                  " returned no access_token and expires_in");
+    }
+    if (settings.onToken)
+        settings.onToken(*token);
+    log()->debug("token for {} acquired for scope {}; expires in {} s", who, scope, *lifetime);
+    return {*token, now + std::chrono::seconds(*lifetime)};
+}
+
+}  // namespace detail
+
+namespace {
+
+class ClientSecretCredential : public detail::CachingCredential {
   public:
     explicit ClientSecretCredential(ClientSecretCredentialOptions options)
-        : options_(std::move(options)) {
-        if (!options_.transport)
-            options_.transport = defaultTransport(options_.cloud.caBundle);
-        secret_.add(options_.clientSecret);
+        : CachingCredential(options),
+          tenantId_(std::move(options.tenantId)),
+          clientId_(std::move(options.clientId)),
+          clientSecret_(std::move(options.clientSecret)) {
+        noteSecret(clientSecret_);
     }
 
-    AccessToken getToken(const std::string& scope) override {
-        const auto now = clock();
-        {
-            std::lock_guard lock(mutex_);
-            auto it = tokens_.find(scope);
-            if (it != tokens_.end() && !needsRefresh(it->second, now)) {
-                return it->second.token;
-            }
-        }
-        CachedToken fresh{requestToken(scope, now), now};
-        std::lock_guard lock(mutex_);
-        tokens_[scope] = fresh;
-        return fresh.token;
+  protected:
+    AccessToken fetch(const std::string& scope, SystemClock::time_point now) override {
+        return detail::requestClientToken(
+            settings_, tenantId_, clientId_, "client_secret=" + encodeUriComponent(clientSecret_),
+            scope, now, [this](const std::string& text) { return scrub(text); });
     }
-
-    void invalidateToken(const std::string& scope) override {
-        std::lock_guard lock(mutex_);
-        tokens_.erase(scope);
-    }
-
-    const AzureCloud& cloud() const override { return options_.cloud; }
-    std::shared_ptr<http::Transport> transport() const override { return options_.transport; }
 
   private:
-    SystemClock::time_point clock() const {
-        return options_.clock ? options_.clock() : SystemClock::now();
-    }
-
-    // Renew before expiry: 5 minutes ahead, or half the lifetime for tokens shorter than that.
-    bool needsRefresh(const CachedToken& cached, SystemClock::time_point now) const {
-        auto lifetime = cached.token.expiresOn - cached.acquired;
-        auto window = std::min<SystemClock::duration>(options_.refreshWindow, lifetime / 2);
-        return cached.token.expiresOn - now <= window;
-    }
-
-    // Removes the secret from service text, in any form, in case an error echoes the request.
-    std::string scrub(const std::string& text) const { return secret_.mask(text); }
-
-    AccessToken requestToken(const std::string& scope, SystemClock::time_point now) const {
-        const std::string who =
-            fmt::format("tenant {}, client {}", options_.tenantId, options_.clientId);
-        http::Request request;
-        request.method = "POST";
-        request.url = trimSlashes(options_.cloud.authorityHost) + "/" +
-                      encodeUriComponent(options_.tenantId) + "/oauth2/v2.0/token";
-        request.headers = {{"Content-Type", "application/x-www-form-urlencoded"},
-                           {"Accept", "application/json"},
-                           {"x-ms-client-request-id", newRequestId()}};
-        request.body =
-            "grant_type=client_credentials&client_id=" + encodeUriComponent(options_.clientId) +
-            "&client_secret=" + encodeUriComponent(options_.clientSecret) +
-            "&scope=" + encodeUriComponent(scope);
-
-        http::Response response = options_.transport->send(request);
-        auto body = parseJsonObject(response.body);
-        if (response.status != 200) {
-            std::string reason;
-            if (body) {
-                std::string code = detail::stringAt(*body, "error").value_or("");
-                std::string description = detail::stringAt(*body, "error_description").value_or("");
-                reason = code.empty() ? description
-                                      : (description.empty() ? code : code + ": " + description);
-                if (auto trace = detail::stringAt(*body, "trace_id")) {
-                    detail::log()->debug("token request for {} refused; trace id {}", who, *trace);
-                }
-            }
-            if (reason.empty())
-                reason = fmt::format("status {}", response.status);
-            throw AuthenticationError(
-                scrub(fmt::format("Token request for {} failed: {}", who, reason)));
-        }
-        auto token = body ? detail::stringAt(*body, "access_token") : std::nullopt;
-        auto lifetime = body ? expiresIn(*body) : std::nullopt;
-        if (!token || token->empty() || !lifetime) {
-            throw AuthenticationError("Token request for " + who +
-                                      " returned no access_token and expires_in");
-        }
-        if (options_.onToken)
-            options_.onToken(*token);
-        detail::log()->debug("token for {} acquired for scope {}; expires in {} s", who, scope,
-                             *lifetime);
-        return {*token, now + std::chrono::seconds(*lifetime)};
-    }
-
-    ClientSecretCredentialOptions options_;
-    SecretSet secret_;  // the client secret, for scrub()
-    // Tokens by scope. Callers keep one credential per service principal for a run, so each
-    // principal costs one grant per token lifetime.
-    std::mutex mutex_;
-    std::map<std::string, CachedToken> tokens_;
+    std::string tenantId_;
+    std::string clientId_;
+    std::string clientSecret_;  // never logged
 };
 
 }  // namespace

@@ -29,10 +29,8 @@ struct AccessToken {
     std::chrono::system_clock::time_point expiresOn;
 };
 
-struct ClientSecretCredentialOptions {
-    std::string tenantId;
-    std::string clientId;
-    std::string clientSecret;  // never logged
+// What every kind of token credential shares.
+struct CredentialSettings {
     AzureCloud cloud;
     // Shared by every client made from this credential so that connections are reused; when
     // null, a default transport for the cloud is made.
@@ -42,9 +40,16 @@ struct ClientSecretCredentialOptions {
     // A cached token is renewed when less than this is left (or less than half its lifetime,
     // for short-lived tokens).
     std::chrono::seconds refreshWindow{300};
-    // Told of every access token as it is obtained, before it is used, so that the caller can
-    // keep it out of its logs; none when empty.
-    std::function<void(const std::string& token)> onToken = {};
+    // Told of every access token as it is obtained, and of every client assertion, federated
+    // token or identity header before it is sent, so that the caller can keep them out of its
+    // logs; none when empty.
+    std::function<void(const std::string& secret)> onToken = {};
+};
+
+struct ClientSecretCredentialOptions : CredentialSettings {
+    std::string tenantId;
+    std::string clientId;
+    std::string clientSecret;  // never logged
 };
 
 class TokenCredential {

@@ -90,6 +90,13 @@ class AuthenticationError : public dm::Error {
     using dm::Error::Error;
 };
 
+// A credential that cannot work where the program runs (not configured, no managed identity
+// endpoint, no Azure CLI or no login in it): the default chain goes on to its next step.
+class CredentialUnavailableError : public AuthenticationError {
+  public:
+    using AuthenticationError::AuthenticationError;
+};
+
 // Builds the error for a refused ARM response: the status picks the type (404, 401, other),
 // the body gives code and message when it is ARM's JSON shape. Never throws while parsing.
 ArmError makeArmError(const http::Response& response, const std::string& method,

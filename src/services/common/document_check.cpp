@@ -2,6 +2,7 @@
 // that collects every problem, one line each, naming the file, the key path and what was
 // expected (docs/discovery-yaml.md lists the rules).
 
+#include <algorithm>
 #include <cctype>
 #include <set>
 
@@ -11,6 +12,7 @@
 #include "services/common/common.hpp"
 #include "services/common/config_check.hpp"
 #include "services/common/options_table.hpp"
+#include "services/common/yaml_context.hpp"
 
 namespace dm {
 
@@ -129,9 +131,11 @@ class DocumentCheck {
         const Record* azure = section(doc, "azure");
         if (!azure)
             return;
-        optionalStrings(*azure, "azure",
-                        {"ca_bundle", "authority_host", "resource_manager", "token_scope",
-                         "tenant_id", "client_id", "client_secret_env", "client_secret_file"});
+        optionalStrings(
+            *azure, "azure",
+            {"ca_bundle", "authority_host", "resource_manager", "token_scope", "tenant_id",
+             "client_id", "client_secret_env", "client_secret_file", "managed_identity_host"});
+        credential(*azure, "azure", nullptr);
         problems_.check([&] {
             auto cloud = config::optString(*azure, "cloud", "azure");
             if (cloud == "custom") {
@@ -160,7 +164,52 @@ class DocumentCheck {
             pathName(entry, "alias", path);
             optionalStrings(entry, path,
                             {"tenant_id", "client_id", "client_secret_env", "client_secret_file"});
+            const Record* azure =
+                doc.contains("azure") && doc["azure"].is_object() ? &doc["azure"] : nullptr;
+            credential(entry, path, azure ? azure : &kNone);
         }
+    }
+
+    // The `credential` of the azure section (`defaults` null) or of a subscription entry: a
+    // known kind, with the keys it needs.
+    void credential(const Record& map, const std::string& path, const Record* defaults) {
+        optionalStrings(map, path,
+                        {"credential", "client_certificate_file", "client_certificate_password_env",
+                         "client_certificate_password_file", "federated_token_file"});
+        std::optional<std::string> kind;
+        try {
+            kind = config::optString(map, "credential", path);
+        } catch (const ConfigError&) {
+            return;  // noted above
+        }
+        if (!kind)
+            return;
+        if (std::find(std::begin(kCredentialKinds), std::end(kCredentialKinds), *kind) ==
+            std::end(kCredentialKinds)) {
+            problems_.type(child(path, "credential"),
+                           "one of client_secret, client_certificate, workload_identity, "
+                           "managed_identity, azure_cli, default",
+                           Record(*kind));
+            return;
+        }
+        auto has = [](const Record& m, const char* key) {
+            auto it = m.find(key);
+            return it != m.end() && it->is_string();
+        };
+        if (*kind == "client_secret" || *kind == "client_certificate" ||
+            *kind == "workload_identity") {
+            if (!has(map, "client_id"))
+                problems_.missing(child(path, "client_id"), "a string");
+            // A subscription's tenant may come from the azure section.
+            if (defaults && !has(map, "tenant_id") && !has(*defaults, "tenant_id"))
+                problems_.missing(child(path, "tenant_id"), "a string (or azure.tenant_id)");
+        }
+        if (*kind == "client_secret" && !has(map, "client_secret_env") &&
+            !has(map, "client_secret_file")) {
+            problems_.missing(child(path, "client_secret_env"), "a string (or client_secret_file)");
+        }
+        if (*kind == "client_certificate" && !has(map, "client_certificate_file"))
+            problems_.missing(child(path, "client_certificate_file"), "a string");
     }
 
     void allowedCidrs(const Record& doc) {
@@ -290,6 +339,7 @@ class DocumentCheck {
     }
 
     config::Problems& problems_;
+    inline static const Record kNone = Record::object();
 };
 
 }  // namespace

@@ -1,9 +1,15 @@
 #include "services/common/yaml_context.hpp"
 
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
 #include <map>
 
 #include "core/error.hpp"
+#include "platform/azure/errors.hpp"
+#include "platform/azure/identity.hpp"
 #include "platform/azure/pipeline.hpp"
+#include "platform/http/curl_transport.hpp"
 #include "services/common/common.hpp"
 #include "services/common/config_check.hpp"
 #include "services/common/options_table.hpp"
@@ -45,6 +51,36 @@ std::string readSecret(const std::string& subId, const Record& principal, const 
                       path);
 }
 
+// The client certificate's password: from the variable when named and set, else the file.
+std::optional<std::string> readCertificatePassword(const std::string& subId, const Record& source,
+                                                   const std::string& path) {
+    if (auto envName = config::optString(source, "client_certificate_password_env", path)) {
+        if (auto password = secret::fromEnv(*envName))
+            return password;
+    }
+    if (auto file = config::optString(source, "client_certificate_password_file", path)) {
+        try {
+            return secret::fromFile(*file, "client certificate password");
+        } catch (const ConfigError& e) {
+            throw ConfigError("subscription " + subId + ": " + e.what());
+        }
+    }
+    return std::nullopt;
+}
+
+// Runs without an override use the pool's transport; its retries would keep a host without
+// the metadata service waiting, so managed identity in the chain gets one try with a short
+// connect timeout.
+std::shared_ptr<http::Transport> probeTransport(RunContext& run, const azure::AzureCloud& cloud) {
+    if (run.azureTransportOverride)
+        return run.guarded(run.azureTransportOverride, azure::isReadOnlyRequest);
+    http::CurlTransportOptions options;
+    options.caBundle = cloud.caBundle;
+    options.connectTimeout = std::chrono::milliseconds(1'000);
+    options.totalTimeout = std::chrono::milliseconds(10'000);
+    return run.guarded(http::makeCurlTransport(options), azure::isReadOnlyRequest);
+}
+
 }  // namespace
 
 AzureCredential::AzureCredential(std::string subscriptionId, std::string tenantId,
@@ -52,30 +88,84 @@ AzureCredential::AzureCredential(std::string subscriptionId, std::string tenantI
                                  azure::AzureCloud cloud,
                                  std::shared_ptr<http::Transport> transport)
     : subscriptionId_(std::move(subscriptionId)),
-      tenantId_(std::move(tenantId)),
-      clientId_(std::move(clientId)),
-      clientSecret_(std::move(clientSecret)),
+      cloud_(std::move(cloud)),
+      transport_(std::move(transport)) {
+    spec_.tenantId = std::move(tenantId);
+    spec_.clientId = std::move(clientId);
+    spec_.clientSecret = std::move(clientSecret);
+}
+
+AzureCredential::AzureCredential(std::string subscriptionId, CredentialSpec spec,
+                                 azure::AzureCloud cloud,
+                                 std::shared_ptr<http::Transport> transport)
+    : subscriptionId_(std::move(subscriptionId)),
+      spec_(std::move(spec)),
       cloud_(std::move(cloud)),
       transport_(std::move(transport)) {}
 
 std::shared_ptr<azure::TokenCredential> AzureCredential::getCSC() const {
-    std::string key = cloud_.name + "|" + cloud_.authorityHost + "|" + tenantId_ + "|" + clientId_;
-    auto& cache = currentRun().tokenCredentials;
+    const std::string principal =
+        cloud_.name + "|" + cloud_.authorityHost + "|" + spec_.tenantId + "|" + spec_.clientId;
+    std::string key = principal;
+    if (spec_.kind == "client_certificate")
+        key = "certificate|" + principal + "|" + spec_.certificate->thumbprintSha1();
+    else if (spec_.kind == "workload_identity")
+        key = "workload|" + principal + "|" + spec_.federatedTokenFile;
+    else if (spec_.kind == "managed_identity")
+        key = "managed|" + cloud_.name + "|" + spec_.clientId + "|" + spec_.metadataHost;
+    else if (spec_.kind == "azure_cli")
+        key = "cli|" + cloud_.name + "|" + spec_.tenantId;
+    else if (spec_.kind == "default")
+        key = "default|" + cloud_.name + "|" + cloud_.authorityHost;
+
+    RunContext& run = currentRun();
+    auto& cache = run.tokenCredentials;
     auto it = cache.find(key);
     if (it != cache.end())
         return it->second;
-    azure::ClientSecretCredentialOptions options;
-    options.tenantId = tenantId_;
-    options.clientId = clientId_;
-    options.clientSecret = clientSecret_;
-    options.cloud = cloud_;
-    options.transport = transport_;
-    options.clock = currentRun().clock;
-    // Tokens join the run's secrets as they come, so that no echo of one reaches the log.
-    options.onToken = [secrets = currentRun().secrets](const std::string& token) {
-        secrets->add(token);
-    };
-    auto credential = azure::makeClientSecretCredential(std::move(options));
+
+    azure::CredentialSettings settings;
+    settings.cloud = cloud_;
+    settings.transport = transport_;
+    settings.clock = run.clock;
+    // Tokens, assertions and identity headers join the run's secrets as they come, so that no
+    // echo of one reaches the log.
+    settings.onToken = [secrets = run.secrets](const std::string& token) { secrets->add(token); };
+
+    std::shared_ptr<azure::TokenCredential> credential;
+    if (spec_.kind == "client_certificate" || spec_.kind == "workload_identity") {
+        azure::ClientAssertionCredentialOptions options;
+        static_cast<azure::CredentialSettings&>(options) = settings;
+        options.tenantId = spec_.tenantId;
+        options.clientId = spec_.clientId;
+        options.certificate = spec_.certificate;
+        options.federatedTokenFile = spec_.federatedTokenFile;
+        credential = azure::makeClientAssertionCredential(std::move(options));
+    } else if (spec_.kind == "managed_identity") {
+        credential = azure::makeManagedIdentityCredential(azure::managedIdentityOptions(
+            settings,
+            spec_.clientId.empty() ? std::nullopt : std::optional<std::string>(spec_.clientId),
+            spec_.metadataHost));
+    } else if (spec_.kind == "azure_cli") {
+        azure::AzureCliCredentialOptions options;
+        static_cast<azure::CredentialSettings&>(options) = settings;
+        if (!spec_.tenantId.empty())
+            options.tenantId = spec_.tenantId;
+        credential = azure::makeAzureCliCredential(std::move(options));
+    } else if (spec_.kind == "default") {
+        azure::DefaultCredentialOptions options;
+        static_cast<azure::CredentialSettings&>(options) = settings;
+        options.metadataHost = spec_.metadataHost;
+        options.probeTransport = probeTransport(run, cloud_);
+        credential = azure::makeDefaultCredential(std::move(options));
+    } else {
+        azure::ClientSecretCredentialOptions options;
+        static_cast<azure::CredentialSettings&>(options) = settings;
+        options.tenantId = spec_.tenantId;
+        options.clientId = spec_.clientId;
+        options.clientSecret = spec_.clientSecret;
+        credential = azure::makeClientSecretCredential(std::move(options));
+    }
     cache.emplace(key, credential);
     return credential;
 }
@@ -149,33 +239,83 @@ std::optional<AzureCredential> YamlContext::generateAzureCredential(
     const Record& defaults = azureSection(run_.document);
     std::string entryPath = "subscriptions[" + subId + "]";
 
-    // A subscription names its own principal, or uses the document's default one; its secret
-    // source always comes from where its client id was found.
-    const Record* principal = nullptr;
-    std::string principalPath;
-    if (config::optString(entry, "client_id", entryPath)) {
-        principal = &entry;
-        principalPath = entryPath;
-    } else if (config::optString(defaults, "client_id", "azure")) {
-        principal = &defaults;
-        principalPath = "azure";
+    // A subscription names its own credential (or client id), or uses the document's default
+    // one; the keys of the credential always come from where it was named, so a subscription
+    // with its own client id never borrows the default secret.
+    const Record* source = nullptr;
+    std::string sourcePath;
+    for (auto [map, path] : {std::pair<const Record*, std::string>{&entry, entryPath},
+                             std::pair<const Record*, std::string>{&defaults, "azure"}}) {
+        if (!source && (config::optString(*map, "credential", path) ||
+                        config::optString(*map, "client_id", path))) {
+            source = map;
+            sourcePath = path;
+        }
     }
-    if (!principal)
+    if (!source)
         return std::nullopt;
 
+    CredentialSpec spec;
+    spec.kind = config::optString(*source, "credential", sourcePath).value_or("client_secret");
+    if (std::find(std::begin(kCredentialKinds), std::end(kCredentialKinds), spec.kind) ==
+        std::end(kCredentialKinds)) {
+        throw ConfigError("subscription " + subId + ": unknown credential \"" + spec.kind +
+                          "\" in " + sourcePath + ".credential");
+    }
+    spec.clientId = config::optString(*source, "client_id", sourcePath).value_or("");
     auto tenant = config::optString(entry, "tenant_id", entryPath);
     if (!tenant)
         tenant = config::optString(defaults, "tenant_id", "azure");
-    if (!tenant) {
-        throw ConfigError("subscription " + subId + ": no tenant_id for its service principal");
+    spec.tenantId = tenant.value_or("");
+
+    const bool signsAsClient = spec.kind == "client_secret" || spec.kind == "client_certificate" ||
+                               spec.kind == "workload_identity";
+    if (signsAsClient && spec.clientId.empty()) {
+        throw ConfigError("subscription " + subId + ": credential " + spec.kind +
+                          " needs client_id in " + sourcePath);
     }
-    std::string clientId = (*principal)["client_id"].get<std::string>();
-    std::string secret = readSecret(subId, *principal, principalPath);
+    if (signsAsClient && spec.tenantId.empty())
+        throw ConfigError("subscription " + subId + ": no tenant_id for its service principal");
+
+    if (spec.kind == "client_secret") {
+        spec.clientSecret = readSecret(subId, *source, sourcePath);
+    } else if (spec.kind == "client_certificate") {
+        auto file = config::optString(*source, "client_certificate_file", sourcePath);
+        if (!file) {
+            throw ConfigError("subscription " + subId + ": no client certificate: name " +
+                              sourcePath + ".client_certificate_file");
+        }
+        try {
+            spec.certificate = azure::ClientCertificate::fromFile(
+                *file, readCertificatePassword(subId, *source, sourcePath));
+        } catch (const azure::AuthenticationError& e) {
+            throw ConfigError("subscription " + subId + ": " + e.what());
+        }
+    } else if (spec.kind == "workload_identity") {
+        auto file = config::optString(*source, "federated_token_file", sourcePath);
+        if (!file) {
+            if (const char* fromEnv = std::getenv("AZURE_FEDERATED_TOKEN_FILE");
+                fromEnv && *fromEnv)
+                file = fromEnv;
+        }
+        if (!file) {
+            throw ConfigError("subscription " + subId + ": no federated token file: name " +
+                              sourcePath +
+                              ".federated_token_file or set AZURE_FEDERATED_TOKEN_FILE");
+        }
+        if (!std::ifstream(*file)) {
+            throw ConfigError("subscription " + subId + ": cannot read federated token file " +
+                              *file);
+        }
+        spec.federatedTokenFile = *file;
+    }
+    spec.metadataHost = config::optString(defaults, "managed_identity_host", "azure").value_or("");
+
     azure::AzureCloud cloud = getCloud();
     auto transport = run_.azureTransportOverride;
     if (!transport)
         transport = run_.transports.get({.caBundle = cloud.caBundle});
-    return AzureCredential(subId, *tenant, clientId, std::move(secret), std::move(cloud),
+    return AzureCredential(subId, std::move(spec), std::move(cloud),
                            run_.guarded(std::move(transport), azure::isReadOnlyRequest));
 }
 

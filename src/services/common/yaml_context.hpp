@@ -7,35 +7,55 @@
 #include <string>
 
 #include "core/record.hpp"
+#include "platform/azure/client_certificate.hpp"
 #include "platform/azure/credential.hpp"
 #include "platform/http/http.hpp"
 #include "services/context/run_context.hpp"
 
 namespace dm {
 
+// The values of a `credential` key, in the order the documentation lists them.
+inline constexpr const char* kCredentialKinds[] = {"client_secret",     "client_certificate",
+                                                   "workload_identity", "managed_identity",
+                                                   "azure_cli",         "default"};
+
+// How one subscription signs in, as its discovery YAML entry (or the `azure` section) says.
+struct CredentialSpec {
+    // client_secret, client_certificate, workload_identity, managed_identity, azure_cli or
+    // default (the chain).
+    std::string kind = "client_secret";
+    std::string tenantId;
+    std::string clientId;      // empty: none named (managed identity: the system one)
+    std::string clientSecret;  // client_secret; never logged
+    std::optional<azure::ClientCertificate> certificate;  // client_certificate
+    std::string federatedTokenFile;                       // workload_identity
+    std::string metadataHost;  // managed identity service address; empty: the default
+};
+
 class AzureCredential {
   public:
     AzureCredential(std::string subscriptionId, std::string tenantId, std::string clientId,
                     std::string clientSecret, azure::AzureCloud cloud,
                     std::shared_ptr<http::Transport> transport = nullptr);
+    AzureCredential(std::string subscriptionId, CredentialSpec spec, azure::AzureCloud cloud,
+                    std::shared_ptr<http::Transport> transport = nullptr);
 
     // Token credential for the network management and Resource Graph clients. Made once per
-    // (cloud, tenant, client) in the run, so every subscription of one principal shares its
-    // tokens.
+    // principal in the run (for a client secret: per cloud, tenant and client), so every
+    // subscription of one principal shares its tokens.
     std::shared_ptr<azure::TokenCredential> getCSC() const;
     // Token credential for the management-lock client; the same object as getCSC().
     std::shared_ptr<azure::TokenCredential> getSPC() const;
     const std::string& getSubId() const { return subscriptionId_; }
 
-    const std::string& tenantId() const { return tenantId_; }
-    const std::string& clientId() const { return clientId_; }
+    const std::string& tenantId() const { return spec_.tenantId; }
+    const std::string& clientId() const { return spec_.clientId; }
+    const std::string& kind() const { return spec_.kind; }
     const azure::AzureCloud& cloud() const { return cloud_; }
 
   private:
     std::string subscriptionId_;
-    std::string tenantId_;
-    std::string clientId_;
-    std::string clientSecret_;  // never logged
+    CredentialSpec spec_;
     azure::AzureCloud cloud_;
     std::shared_ptr<http::Transport> transport_;
 };
@@ -60,9 +80,10 @@ class YamlContext {
     // "configure_shared_route_table_replication"), else JSON null.
     Record getGlobalContext(const std::string& key) const;
 
-    // The credential of `subId`, or nullopt when the subscription map holds no service
-    // principal for it. A principal whose secret cannot be read is a ConfigError naming the
-    // subscription and the secret's source. The cloud comes from the document's "azure".
+    // The credential of `subId`, or nullopt when neither its subscription entry nor the
+    // document's "azure" section names a credential or a client id. A credential whose secret,
+    // certificate or token file cannot be read is a ConfigError naming the subscription and the
+    // source. The cloud comes from the document's "azure".
     std::optional<AzureCredential> generateAzureCredential(const std::string& subId) const;
 
     // The Azure cloud that the document's "azure" section names (public when unset); a bad

@@ -129,8 +129,8 @@ class RunContext {
     http::TransportPool transports;
     // Replaces the ARM and token transport (tests, emulator runs); null: the pool's.
     std::shared_ptr<http::Transport> azureTransportOverride;
-    // One token credential per (cloud, tenant, client): subscriptions of one principal share
-    // its tokens.
+    // One token credential per principal (for a client secret: per cloud, tenant and client;
+    // see AzureCredential::getCSC): subscriptions of one principal share its tokens.
     std::map<std::string, std::shared_ptr<azure::TokenCredential>> tokenCredentials;
     std::function<std::chrono::system_clock::time_point()> clock = [] {
         return std::chrono::system_clock::now();
