@@ -96,6 +96,7 @@ TEST(StartupCommandLine, HelpVersionAndUsageErrors) {
     r = runProcess(DM_PROGRAM, {"--version"});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_NE(r.out.find("dm.arm.switch_traffic "), std::string::npos);
+    EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\(commit [0-9a-z.+-]+\)\n)"))) << r.out;
 
     r = runProcess(DM_PROGRAM, {"--no_such_option"});
     EXPECT_EQ(r.exitCode, 64);

@@ -10,6 +10,7 @@
 #include "core/log.hpp"
 #include "core/text.hpp"
 #include "dm/arm/account_run.hpp"
+#include "dm/build_info.hpp"
 #include "services/aws/aws.hpp"
 #include "services/common/common.hpp"
 #include "services/common/config_check.hpp"
@@ -41,7 +42,8 @@ void buildParser(CLI::App& app, CommandOptions& o, std::string& ctrlUser, std::s
     app.add_flag("--revert", o.revert, "revert route table migration");
     app.add_flag("--dry_run", o.dry_run, "Dry run traffic_switch logic and show what will be done");
     app.add_flag("--debug", o.debug, "Set logging to DEBUG");
-    app.set_version_flag("--version", std::string("dm.arm.switch_traffic ") + DM_VERSION);
+    app.set_version_flag("--version", std::string("dm.arm.switch_traffic ") + DM_VERSION +
+                                          " (commit " + DM_BUILD_COMMIT + ")");
 }
 
 // The input file: the S3 value wins over --yaml_file; an empty --yaml_file counts as missing.
