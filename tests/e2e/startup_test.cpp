@@ -89,7 +89,8 @@ TEST(StartupCommandLine, HelpVersionAndUsageErrors) {
           "At the end of switch_traffic, upload the generated account folder into S3",
           "At the beginning of switch_traffic, download the archived account folder from S3",
           "specify input <yaml_file>", "revert route table migration",
-          "Dry run traffic_switch logic and show what will be done", "Set logging to DEBUG"}) {
+          "Dry run traffic_switch logic and show what will be done", "Set logging to DEBUG",
+          "Do not show the status line on a terminal's standard error"}) {
         EXPECT_NE(r.out.find(text), std::string::npos) << text;
     }
 

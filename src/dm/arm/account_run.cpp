@@ -1,5 +1,6 @@
 #include "dm/arm/account_run.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -170,8 +171,10 @@ void runAccount(RunContext& run, AccountContext& account) {
         }
     }
 
-    if (run.options.s3download)
+    if (run.options.s3download) {
+        run.progress->setAccountStep("S3 download");
         Aws::downloadAllFiles(run.document, account.targetLocation);
+    }
 
     const bool recordExists = Terraform::isRevertInfoExist();
     if (!revert && recordExists) {
@@ -223,14 +226,26 @@ void runAccount(RunContext& run, AccountContext& account) {
         NetworkManagementClient client(account.credential->getCSC(),
                                        account.credential->getSubId());
         const Record vnetMap = buildVnetMap(run, account);
+        run.progress->setAccountStep("listing VNets");
         const auto vnets = client.virtual_networks.list_all();
         summary.notFound = vnetsNotFound(vnetMap, vnets);
+        run.progress->setVnetCount(
+            static_cast<size_t>(std::count_if(vnets.begin(), vnets.end(), [&](const auto& listed) {
+                return vnetMap.contains(listed.name());
+            })));
         const std::set<std::string> noSteps;
         for (const auto& listed : vnets) {
             if (!vnetMap.contains(listed.name()))
                 continue;
             const VirtualNetwork vnet = listed.resource();
             current = vnet.name();
+            // The VNet leaves the status line however its turn ends.
+            struct InFlight {
+                ProgressDisplay& progress;
+                std::string vnet;
+                ~InFlight() { progress.endVnet(vnet); }
+            } inFlight{*run.progress, current};
+            run.progress->beginVnet(current);
             VnetRun v{run, account, client, vnet, vnetMap[vnet.name()], revertRecord};
             prepareOptions(v, vnetMap);
             RevertJournal::enterVnet(vnet.id(), v.vnetKey, vnet.name() + ".tf");
@@ -310,11 +325,13 @@ void runAccount(RunContext& run, AccountContext& account) {
         throw ReportedFailure(reason);
     }
 
+    run.progress->setAccountStep("wrap-up");
     wrapUp(run, account, revertRecord, summary, errorsBefore);
     finish("completed");
 }
 
 void logRunSummary(const RunContext& run) {
+    run.progress->finish();  // the summary is the run's last word
     auto log = driverLog();
     if (!log || run.summaries.empty())
         return;

@@ -42,6 +42,8 @@ void buildParser(CLI::App& app, CommandOptions& o, std::string& ctrlUser, std::s
     app.add_flag("--revert", o.revert, "revert route table migration");
     app.add_flag("--dry_run", o.dry_run, "Dry run traffic_switch logic and show what will be done");
     app.add_flag("--debug", o.debug, "Set logging to DEBUG");
+    app.add_flag("--no_progress", o.no_progress,
+                 "Do not show the status line on a terminal's standard error");
     app.set_version_flag("--version", std::string("dm.arm.switch_traffic ") + DM_VERSION +
                                           " (commit " + DM_BUILD_COMMIT + ")");
 }
@@ -253,8 +255,18 @@ int runSwitchTraffic(RunContext& run, const std::vector<std::string>& arguments)
     auto credentials = accountCredentials(run, accounts, problems);
     if (!problems.empty())
         return reportProblems(run, problems.lines());
+    // Shown from here, once every prompt (the controller password) is answered; it goes whatever
+    // way the run ends (the summary clears it first).
+    struct ProgressScope {
+        ProgressDisplay& progress;
+        ~ProgressScope() { progress.finish(); }
+    } progressScope{*run.progress};
+    run.progress->start(!run.options.no_progress, [&run] { return run.exitStatus.errorCount(); });
     try {
         for (size_t i = 0; i < accounts.size(); ++i) {
+            run.progress->beginAccount(
+                textForm(config::requireKey(accounts[i], "subscription_id", "")), i + 1,
+                accounts.size());
             AccountContext account = prepareAccount(run, accounts[i], i, std::move(credentials[i]));
             runAccount(run, account);
         }
