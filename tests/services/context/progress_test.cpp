@@ -21,7 +21,6 @@ TEST(ProgressLine, SaysWhereTheRunStands) {
         std::string line;
     };
     const std::vector<Case> cases = {
-        {ProgressState{}, 0, "0:00:42 | 0 failures"},
         {account({{"spoke-web", "subnets"}}), 0,
          "account sub-a1 (1/2) | VNet 2 of 3 spoke-web: subnets | 0:00:42 | 1 failure"},
         {account({}, 0, "listing VNets"), 0,
@@ -87,8 +86,7 @@ TEST_F(ProgressDisplayTest, ALogLineIsWrittenOnACleanLineAndTheStatusComesBack) 
     EXPECT_EQ(written_, "\r\033[K<log line>\n\r\033[K" + line);
 
     progress.endVnet("spoke-app");
-    EXPECT_EQ(progress.state().vnetsDone, 1u);
-    EXPECT_TRUE(progress.state().inFlight.empty());
+    EXPECT_NE(written_.find("| VNets 1 of 2 done |"), std::string::npos) << written_;
     written_.clear();
     progress.finish();
     EXPECT_EQ(written_, "\r\033[K");  // cleared at the end
