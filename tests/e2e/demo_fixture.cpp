@@ -89,6 +89,8 @@ DemoWorkspace::DemoWorkspace(const std::vector<std::string>& emulatorArgs) {
         fs::create_directories(work_ / "output" / alias);
         for (const auto& f : fs::directory_iterator(demoSource() / "terraform" / alias))
             fs::copy_file(f.path(), work_ / "output" / alias / f.path().filename());
+        fs::copy(demoSource() / "terraform" / "modules", work_ / "output" / alias / "modules",
+                 fs::copy_options::recursive);
     }
     writeYaml(slurp(demoSource() / "discovery.yaml.in"));
     initial_ = emulator_->state();

@@ -89,13 +89,15 @@ TEST(StartupCommandLine, HelpVersionAndUsageErrors) {
           "At the end of switch_traffic, upload the generated account folder into S3",
           "At the beginning of switch_traffic, download the archived account folder from S3",
           "specify input <yaml_file>", "revert route table migration",
-          "Dry run traffic_switch logic and show what will be done", "Set logging to DEBUG"}) {
+          "Dry run traffic_switch logic and show what will be done", "Set logging to DEBUG",
+          "Do not show the status line on a terminal's standard error"}) {
         EXPECT_NE(r.out.find(text), std::string::npos) << text;
     }
 
     r = runProcess(DM_PROGRAM, {"--version"});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_NE(r.out.find("dm.arm.switch_traffic "), std::string::npos);
+    EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\(commit [0-9a-z.+-]+\)\n)"))) << r.out;
 
     r = runProcess(DM_PROGRAM, {"--no_such_option"});
     EXPECT_EQ(r.exitCode, 64);

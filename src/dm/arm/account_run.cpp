@@ -1,5 +1,6 @@
 #include "dm/arm/account_run.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -171,8 +172,10 @@ void runAccount(RunContext& run, AccountContext& account) {
         }
     }
 
-    if (run.options.s3download)
+    if (run.options.s3download) {
+        run.progress->setAccountStep("S3 download");
         Aws::downloadAllFiles(run.document, account.targetLocation);
+    }
 
     const bool recordExists = Terraform::isRevertInfoExist();
     if (!revert && recordExists) {
@@ -225,15 +228,27 @@ void runAccount(RunContext& run, AccountContext& account) {
                                        account.credential->getSubId());
         const Record vnetMap = buildVnetMap(run, account);
         keptListings().startAccount();
+        run.progress->setAccountStep("listing VNets");
         const auto keptVnets = keptListings().virtualNetworks(client);
         const auto& vnets = *keptVnets;
         summary.notFound = vnetsNotFound(vnetMap, vnets);
+        run.progress->setVnetCount(
+            static_cast<size_t>(std::count_if(vnets.begin(), vnets.end(), [&](const auto& listed) {
+                return vnetMap.contains(listed.name());
+            })));
         const std::set<std::string> noSteps;
         for (const auto& listed : vnets) {
             if (!vnetMap.contains(listed.name()))
                 continue;
             const VirtualNetwork vnet = listed.resource();
             current = vnet.name();
+            // The VNet leaves the status line however its turn ends.
+            struct InFlight {
+                ProgressDisplay& progress;
+                std::string vnet;
+                ~InFlight() { progress.endVnet(vnet); }
+            } inFlight{*run.progress, current};
+            run.progress->beginVnet(current);
             VnetRun v{run, account, client, vnet, vnetMap[vnet.name()], revertRecord};
             prepareOptions(v, vnetMap);
             RevertJournal::enterVnet(vnet.id(), v.vnetKey, vnet.name() + ".tf");
@@ -314,12 +329,14 @@ void runAccount(RunContext& run, AccountContext& account) {
         throw ReportedFailure(reason);
     }
 
+    run.progress->setAccountStep("wrap-up");
     wrapUp(run, account, revertRecord, summary, errorsBefore);
     keptListings().endAccount();
     finish("completed");
 }
 
 void logRunSummary(const RunContext& run) {
+    run.progress->finish();  // the summary is the run's last word
     auto log = driverLog();
     if (!log || run.summaries.empty())
         return;

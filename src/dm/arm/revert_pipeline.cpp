@@ -86,32 +86,44 @@ void restoreAdvertisedCidrs(VnetRun& v) {
 }  // namespace
 
 void runRevertPipeline(VnetRun& v) {
+    reportStep(v, "checks");
     chooseGatewayNames(v);
     refuseUnsafeNames(v);
+    reportStep(v, "native paths");
     restoreNativePaths(v);
     v.routingAsSwitch = v.switchSteps && !switchBegan(v, step::kSubnets);
+    reportStep(v, "routing discovery");
     discoverRouting(v);
     const bool propagation = switchBegan(v, step::kPropagation);
     const bool attachment = switchBegan(v, step::kDetach);
+    reportStep(v, step::kPropagation);
     if (propagation)
         setPropagation(v, false);
+    reportStep(v, step::kLocks);
     removeLocks(v);
+    reportStep(v, step::kDetach);
     if (attachment)
         detachSpokeGateway(v);
     if (switchBegan(v, step::kTerraform)) {
+        reportStep(v, step::kTerraform);
         Terraform::revertFile(v.vnet.name() + ".tf", v.revertRecord);
         Terraform::updateSwitchTraffic(v.vnet.name(), false);
     }
     if (switchBegan(v, step::kSubnets)) {
+        reportStep(v, step::kSubnets);
         SwitchTraffic::updateSubnetAssociation(v.optionRecord, true, v.client, v.vnet,
                                                v.rtbTargetRtbMap, v.orgRouteTableInfo);
     }
-    if (switchBegan(v, step::kAdvertise))
+    if (switchBegan(v, step::kAdvertise)) {
+        reportStep(v, step::kAdvertise);
         restoreAdvertisedCidrs(v);
+    }
     if (attachment &&
         isTrue(config::requireKey(v.optionRecord, "configure_staging_attachment", "options."))) {
+        reportStep(v, "attach");
         attachSpokeGateway(v);
     }
+    reportStep(v, "propagation on");
     if (propagation)
         setPropagation(v, true);
 }

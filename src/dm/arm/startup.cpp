@@ -10,6 +10,7 @@
 #include "core/log.hpp"
 #include "core/text.hpp"
 #include "dm/arm/account_run.hpp"
+#include "dm/build_info.hpp"
 #include "services/aws/aws.hpp"
 #include "services/common/common.hpp"
 #include "services/common/config_check.hpp"
@@ -41,7 +42,10 @@ void buildParser(CLI::App& app, CommandOptions& o, std::string& ctrlUser, std::s
     app.add_flag("--revert", o.revert, "revert route table migration");
     app.add_flag("--dry_run", o.dry_run, "Dry run traffic_switch logic and show what will be done");
     app.add_flag("--debug", o.debug, "Set logging to DEBUG");
-    app.set_version_flag("--version", std::string("dm.arm.switch_traffic ") + DM_VERSION);
+    app.add_flag("--no_progress", o.no_progress,
+                 "Do not show the status line on a terminal's standard error");
+    app.set_version_flag("--version", std::string("dm.arm.switch_traffic ") + DM_VERSION +
+                                          " (commit " + DM_BUILD_COMMIT + ")");
 }
 
 // The input file: the S3 value wins over --yaml_file; an empty --yaml_file counts as missing.
@@ -251,8 +255,18 @@ int runSwitchTraffic(RunContext& run, const std::vector<std::string>& arguments)
     auto credentials = accountCredentials(run, accounts, problems);
     if (!problems.empty())
         return reportProblems(run, problems.lines());
+    // Shown from here, once every prompt (the controller password) is answered; it goes whatever
+    // way the run ends (the summary clears it first).
+    struct ProgressScope {
+        ProgressDisplay& progress;
+        ~ProgressScope() { progress.finish(); }
+    } progressScope{*run.progress};
+    run.progress->start(!run.options.no_progress, [&run] { return run.exitStatus.errorCount(); });
     try {
         for (size_t i = 0; i < accounts.size(); ++i) {
+            run.progress->beginAccount(
+                textForm(config::requireKey(accounts[i], "subscription_id", "")), i + 1,
+                accounts.size());
             AccountContext account = prepareAccount(run, accounts[i], i, std::move(credentials[i]));
             runAccount(run, account);
         }

@@ -124,6 +124,12 @@ void advertiseCidrs(VnetRun& v) {
     }
 }
 
+// The journal notes the step before its first change; the status line shows it.
+void beginStep(VnetRun& v, const char* stepName) {
+    RevertJournal::beginStep(stepName);
+    reportStep(v, stepName);
+}
+
 }  // namespace
 
 // The list entry of `section` for the VNet, made empty when the VNet has none yet. Two VNets of
@@ -136,41 +142,45 @@ Record& recordList(VnetRun& v, const char* section) {
 }
 
 bool runSwitchPipeline(VnetRun& v) {
+    reportStep(v, "checks");
     if (alreadySwitched(v))
         return false;
     chooseGatewayNames(v);
+    reportStep(v, "routing discovery");
     discoverRouting(v);
     refuseUnsafeNames(v);
     v.account.changesStarted = true;
     RevertJournal::watchGateway(v.gwName);
-    RevertJournal::beginStep(step::kPropagation);
+    beginStep(v, step::kPropagation);
     setPropagation(v, false);
-    RevertJournal::beginStep(step::kLocks);
+    beginStep(v, step::kLocks);
     removeLocks(v);
-    RevertJournal::beginStep(step::kDetach);
+    beginStep(v, step::kDetach);
     detachSpokeGateway(v);
-    RevertJournal::beginStep(step::kTerraform);
+    beginStep(v, step::kTerraform);
     markTerraformFile(v);
-    RevertJournal::beginStep(step::kSubnets);
+    beginStep(v, step::kSubnets);
     SwitchTraffic::updateSubnetAssociation(v.optionRecord, false, v.client, v.vnet,
                                            v.rtbTargetRtbMap, v.orgRouteTableInfo);
+    reportStep(v, "attach");
     attachSpokeGateway(v);
-    RevertJournal::beginStep(step::kImports);
+    beginStep(v, step::kImports);
     prepareImports(v);
-    RevertJournal::beginStep(step::kAdvertise);
+    beginStep(v, step::kAdvertise);
     advertiseCidrs(v);
     // Each list below is filled in place before each change it undoes is sent.
     if (!SwitchTraffic::isVnetWithVng(*v.account.credential, v.vnet, SwitchTraffic::ER)) {
-        RevertJournal::beginStep(step::kRemoteGateways);
+        beginStep(v, step::kRemoteGateways);
         SwitchTraffic::disableUseRemoteGwInPeering(v.account.subscriptionId, v.client, v.vnet,
                                                    std::string(kControllerPeeringPrefix),
                                                    &recordList(v, "peering_prop"));
     }
+    reportStep(v, "propagation on");
     setPropagation(v, true);
-    RevertJournal::beginStep(step::kHubConnections);
+    beginStep(v, step::kHubConnections);
     VWanMgmt::deleteVHubConnection(v.vnet, v.optionRecord, &recordList(v, "vhc_list"));
     if (textForm(config::requireKey(v.run.globalRecord, "delete_peering", "")) != "no") {
-        RevertJournal::beginStep(step::kPeerings);
+        beginStep(v, step::kPeerings);
         SwitchTraffic::deletePeerings(v.run.globalRecord, v.account.subscriptionId, v.vnet,
                                       &v.client, std::string(kControllerPeeringPrefix),
                                       &recordList(v, "peerings"));

@@ -67,6 +67,11 @@ inline bool switchBegan(const VnetRun& v, const char* stepName) {
     return !v.switchSteps || v.switchSteps->count(stepName) > 0;
 }
 
+// Shows the step the VNet is in on the run's status line.
+inline void reportStep(VnetRun& v, const char* stepName) {
+    v.run.progress->setStep(v.vnet.name(), stepName);
+}
+
 // Forward run of one VNet; returns false when the VNet was refused (already switched).
 bool runSwitchPipeline(VnetRun& v);
 // Revert run of one VNet.

@@ -115,8 +115,32 @@ std::unique_ptr<spdlog::formatter> escapingFormatter(std::string pattern,
     return formatter;
 }
 
+// A console handler that steps around the run's status line: the line is cleared before a log
+// line reaches the terminal and drawn again after it (standard output and standard error may be
+// one terminal). The status line itself never passes through here.
+class ProgressAwareSink : public spdlog::sinks::sink {
+  public:
+    ProgressAwareSink(spdlog::sink_ptr inner, std::shared_ptr<ProgressDisplay> progress)
+        : inner_(std::move(inner)), progress_(std::move(progress)) {
+        set_level(inner_->level());
+    }
+    void log(const spdlog::details::log_msg& msg) override {
+        progress_->aroundOutput([&] { inner_->log(msg); });
+    }
+    void flush() override { inner_->flush(); }
+    void set_pattern(const std::string& pattern) override { inner_->set_pattern(pattern); }
+    void set_formatter(std::unique_ptr<spdlog::formatter> formatter) override {
+        inner_->set_formatter(std::move(formatter));
+    }
+
+  private:
+    spdlog::sink_ptr inner_;
+    std::shared_ptr<ProgressDisplay> progress_;
+};
+
 spdlog::sink_ptr makeSink(const std::string& name, const Record& handler, const Record& formatters,
-                          std::shared_ptr<const SecretSet> secrets) {
+                          std::shared_ptr<const SecretSet> secrets,
+                          std::shared_ptr<ProgressDisplay> progress) {
     std::string kind = handler.value("class", "console");
     spdlog::sink_ptr sink;
     if (kind == "console") {
@@ -152,6 +176,8 @@ spdlog::sink_ptr makeSink(const std::string& name, const Record& handler, const 
     sink->set_formatter(escapingFormatter(pattern, std::move(secrets)));
     sink->set_level(handler.contains("level") ? parseLevel(handler["level"], name)
                                               : spdlog::level::trace);
+    if (kind == "console" && progress)
+        return std::make_shared<ProgressAwareSink>(sink, std::move(progress));
     return sink;
 }
 
@@ -212,7 +238,7 @@ void applyLoggingConfig(const Record& config) {
     const Record handlers = config.value("handlers", Record::object());
     RunContext& run = currentRun();
     for (const auto& [name, handler] : handlers.items()) {
-        sinks[name] = makeSink(name, handler, formatters, run.secrets);
+        sinks[name] = makeSink(name, handler, formatters, run.secrets, run.progress);
     }
     auto counter = run.exitStatus.sink();
 

@@ -15,6 +15,7 @@ struct CommandOptions {
     bool revert = false;
     bool dry_run = false;
     bool debug = false;
+    bool no_progress = false;
 };
 
 }  // namespace dm

@@ -43,7 +43,9 @@ int ExitStatus::status(const DryRunPolicy& policy) const {
 }
 
 RunContext::RunContext() = default;
-RunContext::~RunContext() = default;
+RunContext::~RunContext() {
+    progress->finish();  // its failure count reads this run
+}
 
 std::shared_ptr<http::Transport> RunContext::guarded(std::shared_ptr<http::Transport> inner,
                                                      http::RequestClassifier isRead) {

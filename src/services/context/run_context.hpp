@@ -24,6 +24,7 @@
 #include "platform/http/dry_run_guard.hpp"
 #include "platform/http/shared_transport.hpp"
 #include "services/context/command_options.hpp"
+#include "services/context/progress.hpp"
 
 namespace dm::azure {
 class TokenCredential;
@@ -122,6 +123,9 @@ class RunContext {
     std::shared_ptr<SecretSet> secrets = std::make_shared<SecretSet>();
     ExitStatus exitStatus;
     std::vector<AccountSummary> summaries;
+    // The status line on a terminal; the driver reports the account, VNet and step to it. Shared
+    // with the console handlers, which step around it.
+    std::shared_ptr<ProgressDisplay> progress = std::make_shared<ProgressDisplay>();
 
     // --- transports, credentials, clock ---
     // The transports of the run, one per connection settings, so every client rides one
