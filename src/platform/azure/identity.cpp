@@ -430,6 +430,16 @@ class DefaultCredential : public TokenCredential {
         return settings;
     }
 
+    // The options of a credential that signs in as the client `client` of `tenant`.
+    template <class Options>
+    Options principalOptions(const std::string& tenant, const std::string& client) const {
+        Options o;
+        static_cast<CredentialSettings&>(o) = settingsWith(nullptr);
+        o.tenantId = tenant;
+        o.clientId = client;
+        return o;
+    }
+
     void buildSteps() {
         const auto tenant = env("AZURE_TENANT_ID");
         const auto client = env("AZURE_CLIENT_ID");
@@ -444,19 +454,13 @@ class DefaultCredential : public TokenCredential {
         ChainStep environment{"environment", {}, {}, {}};
         if (tenant && client && secret) {
             environment.make = [this, tenant, client, secret] {
-                ClientSecretCredentialOptions o;
-                static_cast<CredentialSettings&>(o) = settingsWith(nullptr);
-                o.tenantId = *tenant;
-                o.clientId = *client;
+                auto o = principalOptions<ClientSecretCredentialOptions>(*tenant, *client);
                 o.clientSecret = *secret;
                 return makeClientSecretCredential(std::move(o));
             };
         } else if (tenant && client && certificatePath) {
             environment.make = [this, tenant, client, certificatePath, password] {
-                ClientAssertionCredentialOptions o;
-                static_cast<CredentialSettings&>(o) = settingsWith(nullptr);
-                o.tenantId = *tenant;
-                o.clientId = *client;
+                auto o = principalOptions<ClientAssertionCredentialOptions>(*tenant, *client);
                 o.certificate = ClientCertificate::fromFile(*certificatePath, password);
                 return makeClientAssertionCredential(std::move(o));
             };
@@ -472,10 +476,7 @@ class DefaultCredential : public TokenCredential {
         const auto tokenFile = env("AZURE_FEDERATED_TOKEN_FILE");
         if (tenant && client && tokenFile) {
             workload.make = [this, tenant, client, tokenFile] {
-                ClientAssertionCredentialOptions o;
-                static_cast<CredentialSettings&>(o) = settingsWith(nullptr);
-                o.tenantId = *tenant;
-                o.clientId = *client;
+                auto o = principalOptions<ClientAssertionCredentialOptions>(*tenant, *client);
                 o.federatedTokenFile = *tokenFile;
                 return makeClientAssertionCredential(std::move(o));
             };
