@@ -1,9 +1,8 @@
 #include "faults.hpp"
 
-#include <algorithm>
-
 #include "core/error.hpp"
 #include "core/text.hpp"
+#include "form_fields.hpp"
 
 namespace dm::emu {
 namespace {
@@ -102,18 +101,8 @@ Fault parseFault(const Json& rule, int id) {
         throw dm::Error("fault: \"path\" is not a valid regular expression: " + f.pathPattern);
     }
     f.action = string(rule, "action", "");
-    if (rule.contains("fields")) {
-        const Json& fields = rule["fields"];
-        if (!fields.is_object()) {
-            throw dm::Error("fault: \"fields\" must be a map of form field names to texts");
-        }
-        for (auto it = fields.begin(); it != fields.end(); ++it) {
-            if (!it.value().is_string()) {
-                throw dm::Error("fault: \"fields\": \"" + it.key() + "\" must be a text");
-            }
-            f.fields[it.key()] = it.value().get<std::string>();
-        }
-    }
+    f.fields =
+        readFormFields(rule, [](const std::string& what) { throw dm::Error("fault: " + what); });
     f.after = integer(rule, "after", 0);
     f.count = integer(rule, "count", 1);
     f.status = integer(rule, "status", f.kind == FaultKind::Conflict ? 409 : 500);
@@ -186,16 +175,10 @@ Json FaultList::list() const {
 
 Fault* FaultList::select(const std::string& method, const std::string& path,
                          const std::map<std::string, std::string>& form) {
-    auto formHas = [&form](const std::string& name, const std::string& value) {
-        auto it = form.find(name);
-        return it != form.end() && it->second == value;
-    };
     for (auto& f : faults_) {
         if (f.count == 0 || (!f.method.empty() && f.method != dm::text::toLower(method)) ||
-            (!f.action.empty() && !formHas("action", f.action)) ||
-            !std::all_of(f.fields.begin(), f.fields.end(),
-                         [&](const auto& field) { return formHas(field.first, field.second); }) ||
-            !std::regex_search(path, f.path)) {
+            (!f.action.empty() && !carriesFields(form, {{"action", f.action}})) ||
+            !carriesFields(form, f.fields) || !std::regex_search(path, f.path)) {
             continue;
         }
         // Lost-LRO faults only make sense for requests that start an operation.

@@ -211,8 +211,8 @@ const std::vector<std::string> kOperations = {"vnets",  "subnets", "route_tables
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     dm::fuzz::FreshRun fresh;
-    dm::fuzz::Script script = dm::fuzz::parseScript({reinterpret_cast<const char*>(data), size});
-    const std::string operation = dm::fuzz::pickOperation(script.operation, kOperations);
+    dm::fuzz::Script script = dm::fuzz::readScript(data, size, kOperations);
+    const std::string& operation = script.operation;
     for (const auto& response : script.answers) {
         checkJsonReading(response.body);
         makeArmError(response, "GET", "/subscriptions/sub-1");

@@ -163,6 +163,14 @@ inline Script parseScript(std::string_view input) {
     return script;
 }
 
+// The input's script, its operation one of `known` (see pickOperation).
+inline Script readScript(const std::uint8_t* data, std::size_t size,
+                         const std::vector<std::string>& known) {
+    Script script = parseScript({reinterpret_cast<const char*>(data), size});
+    script.operation = pickOperation(script.operation, known);
+    return script;
+}
+
 // Answers each request with the script's next answer; once they run out, with `last`, which
 // ends whatever loop is asking (a list page without a next link, a finished operation).
 class ScriptedTransport : public http::Transport {

@@ -1,7 +1,8 @@
 #include "controller/controller_overrides.hpp"
 
-#include <algorithm>
 #include <stdexcept>
+
+#include "form_fields.hpp"
 
 namespace dm::emu {
 namespace {
@@ -15,13 +16,7 @@ using Json = ControllerOverride::Json;
 }  // namespace
 
 bool ControllerOverride::matches(const std::map<std::string, std::string>& form) const {
-    auto has = [&form](const std::string& name, const std::string& value) {
-        auto it = form.find(name);
-        return it != form.end() && it->second == value;
-    };
-    return has("action", action) && std::all_of(fields.begin(), fields.end(), [&](const auto& f) {
-               return has(f.first, f.second);
-           });
+    return carriesFields(form, {{"action", action}}) && carriesFields(form, fields);
 }
 
 ControllerReply ControllerOverride::reply() const {
@@ -39,18 +34,7 @@ ControllerOverride ControllerOverrides::parse(const Json& rule, const std::strin
         bad(where, "\"action\" must be a non-empty text");
     }
     o.action = rule["action"].get<std::string>();
-    if (rule.contains("fields")) {
-        const Json& fields = rule["fields"];
-        if (!fields.is_object()) {
-            bad(where, "\"fields\" must be a map of form field names to texts");
-        }
-        for (auto it = fields.begin(); it != fields.end(); ++it) {
-            if (!it.value().is_string()) {
-                bad(where, "\"fields\": \"" + it.key() + "\" must be a text");
-            }
-            o.fields[it.key()] = it.value().get<std::string>();
-        }
-    }
+    o.fields = readFormFields(rule, [&where](const std::string& what) { bad(where, what); });
     if (rule.contains("status")) {
         if (!rule["status"].is_number_integer() || rule["status"].get<int>() < 100 ||
             rule["status"].get<int>() > 599) {

@@ -92,20 +92,20 @@ void discoverRouting(VnetRun& v) {
 }
 
 void refuseUnsafeNames(const VnetRun& v) {
-    std::vector<std::pair<const char*, std::string>> names = {
-        {"VNet", v.vnet.name()}, {"spoke gateway", v.gwName}, {"transit gateway", v.transitName}};
-    for (const auto& subnet : v.vnet.subnets())
-        names.emplace_back("subnet", subnet.name());
-    for (const auto& table : v.stagedUdrLst)
-        names.emplace_back("route table", table);
     std::vector<std::string> refused;
-    for (const auto& [kind, name] : names) {
-        // The controller takes route tables as one comma-separated list.
-        const bool listItem =
-            std::string_view(kind) != "route table" || name.find(',') == std::string::npos;
-        if (name.empty() || !text::isSafePathName(name) || !listItem)
+    // The controller takes route tables as one comma-separated list.
+    auto check = [&refused](const char* kind, const std::string& name, bool listItem = false) {
+        if (name.empty() || !text::isSafePathName(name) ||
+            (listItem && name.find(',') != std::string::npos))
             refused.push_back(std::string(kind) + " \"" + text::escapeControl(name) + "\"");
-    }
+    };
+    check("VNet", v.vnet.name());
+    check("spoke gateway", v.gwName);
+    check("transit gateway", v.transitName);
+    for (const auto& subnet : v.vnet.subnets())
+        check("subnet", subnet.name());
+    for (const auto& table : v.stagedUdrLst)
+        check("route table", table, true);
     if (!refused.empty()) {
         throw Error("VNet " + text::escapeControl(v.vnet.name()) +
                     " is left unchanged, as these names cannot be used (empty, \".\" or \"..\", "

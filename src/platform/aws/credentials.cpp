@@ -3,10 +3,9 @@
 #include <fmt/format.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include "core/error.hpp"
+#include "core/file_text.hpp"
 #include "core/text.hpp"
 
 namespace dm::aws {
@@ -93,11 +92,8 @@ Credentials loadBaseCredentials() {
     const std::string path = sharedCredentialsPath();
     const std::string profile = profileName();
     if (!path.empty()) {
-        std::ifstream in(path, std::ios::binary);
-        if (in) {
-            std::ostringstream content;
-            content << in.rdbuf();
-            if (auto fromFile = parseSharedCredentials(content.str(), profile, path))
+        if (auto content = readFileText(path)) {
+            if (auto fromFile = parseSharedCredentials(*content, profile, path))
                 return *fromFile;
         }
     }

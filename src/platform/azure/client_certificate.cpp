@@ -4,9 +4,7 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
-#include <fstream>
-#include <sstream>
-
+#include "core/file_text.hpp"
 #include "core/json.hpp"
 #include "core/record.hpp"
 #include "platform/azure/errors.hpp"
@@ -108,13 +106,10 @@ ClientCertificate ClientCertificate::fromPem(const std::string& pem,
 
 ClientCertificate ClientCertificate::fromFile(const std::string& path,
                                               const std::optional<std::string>& password) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    if (in)
-        content << in.rdbuf();
-    if (!in || content.str().empty())
+    const auto content = readFileText(path);
+    if (!content || content->empty())
         throw AuthenticationError("client certificate " + path + ": cannot be read or is empty");
-    return fromPem(content.str(), password, path);
+    return fromPem(*content, password, path);
 }
 
 std::string ClientCertificate::assertion(const std::string& audience, const std::string& clientId,

@@ -40,12 +40,6 @@ namespace {
 
 using SystemClock = std::chrono::system_clock;
 
-std::string trimSlashes(std::string text) {
-    while (!text.empty() && text.back() == '/')
-        text.pop_back();
-    return text;
-}
-
 }  // namespace
 
 // expires_in is a number on the v2.0 endpoint and a string on the legacy one and on managed
@@ -78,7 +72,8 @@ std::string scopeResource(const std::string& scope) {
 }
 
 std::string tokenUrl(const std::string& authorityHost, const std::string& tenantId) {
-    return trimSlashes(authorityHost) + "/" + encodeUriComponent(tenantId) + "/oauth2/v2.0/token";
+    return detail::trimSlashes(authorityHost) + "/" + encodeUriComponent(tenantId) +
+           "/oauth2/v2.0/token";
 }
 
 CachingCredential::CachingCredential(CredentialSettings settings) : settings_(std::move(settings)) {

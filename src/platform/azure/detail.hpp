@@ -20,4 +20,7 @@ std::optional<std::string> stringAt(const Record& object, const char* key);
 // The URL without its query string, for messages.
 std::string withoutQuery(const std::string& url);
 
+// The text without trailing "/", to append a path to a host or endpoint.
+std::string trimSlashes(std::string text);
+
 }  // namespace dm::azure::detail

@@ -11,12 +11,12 @@
 
 #include <cstdlib>
 #include <ctime>
-#include <fstream>
 #include <iomanip>
 #include <mutex>
 #include <sstream>
 #include <vector>
 
+#include "core/file_text.hpp"
 #include "core/json.hpp"
 #include "core/text.hpp"
 #include "platform/azure/detail.hpp"
@@ -35,14 +35,6 @@ using detail::CachingCredential;
 
 constexpr const char* kAssertionType = "urn:ietf:params:oauth:client-assertion-type:jwt-bearer";
 
-std::string readTrimmed(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    if (in)
-        content << in.rdbuf();
-    return text::trim(content.str());
-}
-
 class ClientAssertionCredential : public CachingCredential {
   public:
     explicit ClientAssertionCredential(ClientAssertionCredentialOptions options)
@@ -60,7 +52,7 @@ class ClientAssertionCredential : public CachingCredential {
                 certificate_->assertion(detail::tokenUrl(settings_.cloud.authorityHost, tenantId_),
                                         clientId_, now, newRequestId());
         } else {
-            assertion = readTrimmed(federatedTokenFile_);
+            assertion = text::trim(readFileText(federatedTokenFile_).value_or(""));
             if (assertion.empty()) {
                 throw AuthenticationError("federated token file " + federatedTokenFile_ +
                                           ": cannot be read or is empty");
@@ -109,11 +101,8 @@ class ManagedIdentityCredential : public CachingCredential {
                           "?api-version=2019-08-01&resource=" + resource + clientId;
             request.headers.emplace_back("X-IDENTITY-HEADER", options_.identityHeader);
         } else {
-            std::string host = options_.metadataHost;
-            while (!host.empty() && host.back() == '/')
-                host.pop_back();
             request.url =
-                host +
+                detail::trimSlashes(options_.metadataHost) +
                 "/metadata/identity/oauth2/token?api-version=2018-02-01&resource=" + resource +
                 clientId;
             request.headers.emplace_back("Metadata", "true");
@@ -393,10 +382,7 @@ class DefaultCredential : public TokenCredential {
   private:
     static std::string failure(const std::vector<std::string>& lines) {
         // One line: the log escapes line breaks, and steps separated by "; " read better.
-        std::string message = "the default Azure credential chain gave no token: ";
-        for (size_t i = 0; i < lines.size(); ++i)
-            message += (i == 0 ? "" : "; ") + lines[i];
-        return message;
+        return "the default Azure credential chain gave no token: " + text::join(lines, "; ");
     }
 
     std::optional<std::string> env(const std::string& name) const {

@@ -33,6 +33,12 @@ std::string withoutQuery(const std::string& url) {
     return url.substr(0, url.find('?'));
 }
 
+std::string trimSlashes(std::string text) {
+    while (!text.empty() && text.back() == '/')
+        text.pop_back();
+    return text;
+}
+
 }  // namespace detail
 
 std::string encodeUriComponent(const std::string& text) {
@@ -77,9 +83,8 @@ ArmPipeline::ArmPipeline(std::shared_ptr<TokenCredential> credential, ArmClientO
     transport_ = options_.transport ? options_.transport : credential_->transport();
     if (!transport_)
         transport_ = defaultTransport(credential_->cloud().caBundle);
-    endpoint_ = options_.endpoint.value_or(credential_->cloud().resourceManager);
-    while (!endpoint_.empty() && endpoint_.back() == '/')
-        endpoint_.pop_back();
+    endpoint_ =
+        detail::trimSlashes(options_.endpoint.value_or(credential_->cloud().resourceManager));
 }
 
 std::string ArmPipeline::url(const std::string& path, const std::string& apiVersion,

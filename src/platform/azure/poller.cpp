@@ -177,23 +177,18 @@ void LroOperation::poll() {
         done_ = true;
 }
 
-std::string LroOperation::failureCode() const {
+std::string LroOperation::failureField(const char* key) const {
     if (!failure_)
         return "";
     auto error = failure_->find("error");
     if (error == failure_->end() || !error->is_object())
         return "";
-    return detail::stringAt(*error, "code").value_or("");
+    return detail::stringAt(*error, key).value_or("");
 }
 
 void LroOperation::throwFailed() const {
-    std::string code = failureCode();
-    std::string message;
-    if (failure_) {
-        auto error = failure_->find("error");
-        if (error != failure_->end() && error->is_object())
-            message = detail::stringAt(*error, "message").value_or("");
-    }
+    std::string code = failureField("code");
+    std::string message = failureField("message");
     if (code.empty() && message.empty())
         message = "The operation ended " + status_;
     throw OperationFailedError(last_.status, std::move(code), std::move(message),
@@ -204,7 +199,7 @@ bool LroOperation::resendAfterFailure(std::chrono::steady_clock::time_point dead
     // ARM treats PUT and DELETE as idempotent: after a transient failure the same request may
     // simply go again. A Canceled operation was stopped on purpose and is not repeated.
     const ArmClientOptions& options = pipeline_->options();
-    const std::string code = failureCode();
+    const std::string code = failureField("code");
     if ((method_ != "PUT" && method_ != "DELETE") || !text::iequals(status_, "Failed") ||
         !isTransientOperationCode(code) || attempts_ >= options.operationAttempts) {
         return false;

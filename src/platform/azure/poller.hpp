@@ -92,8 +92,9 @@ class LroOperation {
     void received(const http::Response& response);
     // What is left, now, of the wait the last answer asked for (logged at debug level).
     std::chrono::milliseconds nextPollWait() const;
-    // The ARM code of the body that reported the failure; "" when it had none.
-    std::string failureCode() const;
+    // A text field ("code", "message") of the error of the body that reported the failure; ""
+    // when it had none.
+    std::string failureField(const char* key) const;
     // After a Failed end: when the request may go again and the budget allows, waits, logs a
     // warning and sends it again (true); otherwise false.
     bool resendAfterFailure(std::chrono::steady_clock::time_point deadline);
