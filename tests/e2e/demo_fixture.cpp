@@ -78,13 +78,18 @@ std::map<std::string, std::string> facts(const Json& state, bool withLocks) {
     return out;
 }
 
-DemoWorkspace::DemoWorkspace(const std::vector<std::string>& emulatorArgs) {
+DemoWorkspace::DemoWorkspace(const std::vector<std::string>& emulatorArgs, const Json& topology) {
     char pattern[] = "/tmp/dm-e2e-XXXXXX";
     if (!mkdtemp(pattern))
         throw std::runtime_error("mkdtemp failed");
     work_ = pattern;
-    emulator_ = std::make_unique<EmulatorProcess>(
-        DM_EMULATOR, (demoSource() / "topology.json").string(), work_.string(), emulatorArgs);
+    fs::path topologyFile = demoSource() / "topology.json";
+    if (!topology.is_null()) {
+        topologyFile = work_ / "topology.json";
+        std::ofstream(topologyFile) << topology.dump(2);
+    }
+    emulator_ = std::make_unique<EmulatorProcess>(DM_EMULATOR, topologyFile.string(),
+                                                  work_.string(), emulatorArgs);
     for (const std::string& alias : kDemoAccounts) {
         fs::create_directories(work_ / "output" / alias);
         for (const auto& f : fs::directory_iterator(demoSource() / "terraform" / alias))

@@ -31,8 +31,10 @@ std::map<std::string, std::string> facts(const Json& state, bool withLocks = tru
 class DemoWorkspace {
   public:
     // A fresh temporary folder holding the demo's account folders and discovery document, with
-    // an emulator on the demo topology started with `emulatorArgs`.
-    explicit DemoWorkspace(const std::vector<std::string>& emulatorArgs = {});
+    // an emulator on the demo topology (or on `topology`, when given) started with
+    // `emulatorArgs`.
+    explicit DemoWorkspace(const std::vector<std::string>& emulatorArgs = {},
+                           const Json& topology = nullptr);
     // Stops the emulator, then removes the folder unless keep() was called.
     ~DemoWorkspace();
     DemoWorkspace(const DemoWorkspace&) = delete;

@@ -104,9 +104,11 @@ class KillAndRevert : public ::testing::Test {
     }
 
     // Runs --revert until it exits 0; false when it has not after kMaxReverts runs.
-    static bool revertUntilDone(const DemoWorkspace& demo, std::string& transcript) {
+    static bool revertUntilDone(const DemoWorkspace& demo, std::string& transcript,
+                                std::vector<std::string> extra) {
+        extra.insert(extra.begin(), "--revert");
         for (int run = 1; run <= kMaxReverts; ++run) {
-            const ProcessResult r = demo.tool({"--revert"});
+            const ProcessResult r = demo.tool(extra);
             transcript += "--- revert " + std::to_string(run) + ": exit " +
                           std::to_string(r.exitCode) + "\n" + r.out + r.err;
             if (r.exitCode == 0)
@@ -138,9 +140,13 @@ class KillAndRevert : public ::testing::Test {
     // failing run also tells how many pass. The runs mostly wait on the emulator's latency, so
     // DM_KILL_JOBS trials (default 2) run side by side; the kill moments are drawn up front, in
     // trial order, so that a seed gives the same moments whatever the number of jobs.
+    // `revertOptions` gives the options of the reverts after trial i.
     void runTrials(
         const char* what, unsigned long trials, microseconds span,
-        const std::function<std::string(DemoWorkspace&, microseconds, std::string&)>& killed) {
+        const std::function<std::string(DemoWorkspace&, microseconds, std::string&)>& killed,
+        const std::function<std::vector<std::string>(size_t)>& revertOptions = [](size_t) {
+            return std::vector<std::string>{};
+        }) {
         struct Trial {
             microseconds delay{};
             std::string problems;
@@ -158,7 +164,7 @@ class KillAndRevert : public ::testing::Test {
                 try {
                     DemoWorkspace demo(kEmulatorArgs);
                     trial.problems = killed(demo, trial.delay, transcript);
-                    if (!revertUntilDone(demo, transcript)) {
+                    if (!revertUntilDone(demo, transcript, revertOptions(i))) {
                         trial.problems += "  --revert did not exit 0 in " +
                                           std::to_string(kMaxReverts) + " runs\n";
                     }
@@ -202,6 +208,33 @@ class KillAndRevert : public ::testing::Test {
                                   << failures << firstTranscript;
     }
 
+    // Reverts (with `options`) killed at moments drawn over a whole revert's span.
+    void revertKills(const char* what, const std::vector<std::string>& options,
+                     unsigned long trials) {
+        std::vector<std::string> revert = options;
+        revert.insert(revert.begin(), "--revert");
+        microseconds span;
+        {
+            DemoWorkspace demo(kEmulatorArgs);
+            ProcessResult r = demo.tool();
+            ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+            const auto start = Clock::now();
+            r = demo.tool(revert);
+            span = duration_cast<microseconds>(Clock::now() - start);
+            ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+        }
+        std::cout << "a revert takes " << duration_cast<milliseconds>(span).count() << " ms\n";
+        runTrials(
+            what, trials, span,
+            [&](DemoWorkspace& demo, microseconds delay, std::string& transcript) {
+                const ProcessResult r = demo.tool();
+                transcript += "--- switch: exit " + std::to_string(r.exitCode) + "\n" + r.out;
+                transcript += describe("revert", demo.toolKilledAfter(delay, revert));
+                return r.exitCode == 0 ? std::string() : "  the switch before the kill failed\n";
+            },
+            [&](size_t) { return options; });
+    }
+
     unsigned long seed_ = 0;
     std::mt19937_64 random_;
 };
@@ -223,25 +256,32 @@ TEST_F(KillAndRevert, SwitchKilledAtAnyMoment) {
               });
 }
 
-TEST_F(KillAndRevert, RevertKilledAtAnyMoment) {
+// VNets switched eight at a time, killed at any moment, come back with a revert run either way.
+TEST_F(KillAndRevert, ParallelSwitchKilledAtAnyMoment) {
+    const std::vector<std::string> parallel = {"--parallel", "8"};
     microseconds span;
     {
         DemoWorkspace demo(kEmulatorArgs);
-        ProcessResult r = demo.tool();
-        ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
         const auto start = Clock::now();
-        r = demo.tool({"--revert"});
+        const ProcessResult r = demo.tool(parallel);
         span = duration_cast<microseconds>(Clock::now() - start);
         ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     }
-    std::cout << "a revert takes " << duration_cast<milliseconds>(span).count() << " ms\n";
-    runTrials("revert kills", envNumber("DM_KILL_TRIALS", 10), span,
-              [](DemoWorkspace& demo, microseconds delay, std::string& transcript) {
-                  const ProcessResult r = demo.tool();
-                  transcript += "--- switch: exit " + std::to_string(r.exitCode) + "\n" + r.out;
-                  transcript += describe("revert", demo.toolKilledAfter(delay, {"--revert"}));
-                  return r.exitCode == 0 ? std::string() : "  the switch before the kill failed\n";
-              });
+    runTrials(
+        "parallel switch kills", envNumber("DM_KILL_TRIALS", 10), span,
+        [&](DemoWorkspace& demo, microseconds delay, std::string& transcript) {
+            transcript += describe("switch --parallel 8", demo.toolKilledAfter(delay, parallel));
+            return std::string();
+        },
+        [&](size_t trial) { return trial % 2 ? parallel : std::vector<std::string>{}; });
+}
+
+TEST_F(KillAndRevert, RevertKilledAtAnyMoment) {
+    revertKills("revert kills", {}, envNumber("DM_KILL_TRIALS", 10));
+}
+
+TEST_F(KillAndRevert, ParallelRevertKilledAtAnyMoment) {
+    revertKills("parallel revert kills", {"--parallel", "8"}, envNumber("DM_KILL_TRIALS", 6));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #pragma once
 // What the driver keeps for the account being processed; the run itself is the run context.
 
+#include <atomic>
 #include <optional>
 #include <string>
 
@@ -23,7 +24,17 @@ struct AccountContext {
     std::string targetLocation;
     // Set once a forward pipeline has passed its guard: from then on the account may hold
     // changes that only the revert record can undo.
-    bool changesStarted = false;
+    // VNets in flight at once may set it together; the context is still copied by value.
+    struct StartedFlag {
+        std::atomic<bool> value{false};
+        StartedFlag() = default;
+        StartedFlag(const StartedFlag& other) : value(other.value.load()) {}
+        StartedFlag& operator=(bool started) {
+            value = started;
+            return *this;
+        }
+        operator bool() const { return value; }
+    } changesStarted;
 };
 
 }  // namespace dm::arm

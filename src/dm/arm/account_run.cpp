@@ -11,6 +11,7 @@
 
 #include "core/text.hpp"
 #include "dm/arm/kept_listings.hpp"
+#include "dm/arm/parallel_vnets.hpp"
 #include "dm/arm/started_updates.hpp"
 #include "dm/arm/vnet_pipeline.hpp"
 #include "services/aws/aws.hpp"
@@ -142,6 +143,42 @@ void wrapUp(RunContext& run, AccountContext& account, const Record& revertRecord
 
 }  // namespace
 
+VnetEnd runVnet(const AccountVnets& job, const VirtualNetwork& vnet, TurnOrder* turns,
+                size_t slot) {
+    RunContext& run = job.run;
+    const bool revert = run.options.revert;
+    VnetRun v{
+        run, job.account, job.client, vnet, job.vnetMap[vnet.name()], *run.currentRevertRecord()};
+    v.turns = turns;
+    v.slot = slot;
+    prepareOptions(v, job.vnetMap);
+    RevertJournal::enterVnet(vnet.id(), v.vnetKey, vnet.name() + ".tf");
+    if (revert && job.progress) {
+        auto known = job.progress->vnets.find(vnet.id());
+        const VnetProgress* p = known == job.progress->vnets.end() ? nullptr : &known->second;
+        if (p && !p->routing.is_null())
+            v.notedRouting = &p->routing;
+        if (p && p->reverted) {
+            driverLog()->info("- " + vnet.name() + " was reverted by an earlier run -- skipped");
+            return VnetEnd::DoneEarly;
+        }
+        if (job.progress->switchIncomplete) {
+            if (!p || p->steps.empty()) {
+                driverLog()->info("- " + vnet.name() +
+                                  " was not changed by the switch, which stopped before it -- "
+                                  "skipped");
+                return VnetEnd::Unchanged;
+            }
+            v.switchSteps = &p->steps;
+        }
+    }
+    if (revert) {
+        runRevertPipeline(v);
+        return VnetEnd::Done;
+    }
+    return runSwitchPipeline(v) ? VnetEnd::Done : VnetEnd::Skipped;
+}
+
 void runAccount(RunContext& run, AccountContext& account) {
     auto log = driverLog();
     const bool revert = run.options.revert;
@@ -236,9 +273,17 @@ void runAccount(RunContext& run, AccountContext& account) {
             static_cast<size_t>(std::count_if(vnets.begin(), vnets.end(), [&](const auto& listed) {
                 return vnetMap.contains(listed.name());
             })));
-        const std::set<std::string> noSteps;
+        const AccountVnets job{run, account, client, vnetMap, progress};
+        if (run.options.parallel > 1) {
+            std::vector<VirtualNetwork> selected;
+            for (const auto& listed : vnets) {
+                if (vnetMap.contains(listed.name()))
+                    selected.push_back(listed.resource());
+            }
+            runVnetsInParallel(job, selected, summary);
+        }
         for (const auto& listed : vnets) {
-            if (!vnetMap.contains(listed.name()))
+            if (run.options.parallel > 1 || !vnetMap.contains(listed.name()))
                 continue;
             const VirtualNetwork vnet = listed.resource();
             current = vnet.name();
@@ -249,60 +294,39 @@ void runAccount(RunContext& run, AccountContext& account) {
                 ~InFlight() { progress.endVnet(vnet); }
             } inFlight{*run.progress, current};
             run.progress->beginVnet(current);
-            VnetRun v{run, account, client, vnet, vnetMap[vnet.name()], revertRecord};
-            prepareOptions(v, vnetMap);
-            RevertJournal::enterVnet(vnet.id(), v.vnetKey, vnet.name() + ".tf");
-            if (revert && progress) {
-                auto known = progress->vnets.find(vnet.id());
-                const VnetProgress* p = known == progress->vnets.end() ? nullptr : &known->second;
-                if (p && !p->routing.is_null())
-                    v.notedRouting = &p->routing;
-                if (p && p->reverted) {
-                    log->info("- " + vnet.name() + " was reverted by an earlier run -- skipped");
-                    summary.done.push_back(current);
-                    current.clear();
-                    continue;
-                }
-                if (progress->switchIncomplete) {
-                    if (!p || p->steps.empty()) {
-                        log->info("- " + vnet.name() +
-                                  " was not changed by the switch, which stopped before it -- "
-                                  "skipped");
-                        summary.skipped.push_back(current);
-                        current.clear();
-                        continue;
-                    }
-                    v.switchSteps = &p->steps;
-                }
-            }
-            if (revert) {
-                runRevertPipeline(v);
+            const VnetEnd end = runVnet(job, vnet, nullptr, 0);
+            if (end == VnetEnd::Done || end == VnetEnd::DoneEarly)
                 summary.done.push_back(current);
-            } else if (runSwitchPipeline(v)) {
-                summary.done.push_back(current);
-            } else {
+            else
                 summary.skipped.push_back(current);
+            if (end == VnetEnd::Done || end == VnetEnd::Skipped) {
+                Terraform::syncFiles();
+                if (revert)
+                    RevertJournal::markReverted();
+                checkStartedUpdates(false);
             }
-            Terraform::syncFiles();
-            if (revert)
-                RevertJournal::markReverted();
-            checkStartedUpdates(false);
             current.clear();
         }
     } catch (...) {
         // The cause first, then what was kept, then the summary: every line counted.
         std::string reason;
+        // Failures of VNets in flight at once are logged in their places already.
+        bool logged = false;
         try {
             throw;
         } catch (const ReportedFailure&) {
             throw;
+        } catch (const VnetsFailed& e) {
+            reason = e.what();
+            logged = true;
         } catch (const std::exception& e) {
             reason = e.what();
         } catch (...) {
             reason = "unknown failure";
         }
         AppExitStatus().markFailed();
-        log->error("**Error** " + reason);
+        if (!logged)
+            log->error("**Error** " + reason);
         // What the failed VNet wrote goes to disk too.
         try {
             Terraform::syncFiles();

@@ -30,12 +30,14 @@ KeptListings::List<T> keep(bool active, std::map<std::string, KeptListings::List
 
 KeptListings::List<azure::RouteTable> KeptListings::routeTables(
     const azure::NetworkManagementClient& client) {
+    std::lock_guard guard(mutex_);
     return keep(active_, routeTables_, text::toLower(client.subscriptionId()),
                 [&] { return client.route_tables.list_all(); });
 }
 
 KeptListings::List<azure::VirtualNetwork> KeptListings::virtualNetworks(
     const azure::NetworkManagementClient& client) {
+    std::lock_guard guard(mutex_);
     return keep(active_, vnets_, text::toLower(client.subscriptionId()),
                 [&] { return client.virtual_networks.list_all(); });
 }
@@ -43,6 +45,7 @@ KeptListings::List<azure::VirtualNetwork> KeptListings::virtualNetworks(
 KeptListings::List<azure::VirtualNetworkPeering> KeptListings::peerings(
     const azure::NetworkManagementClient& client, const std::string& resourceGroup,
     const std::string& vnetName) {
+    std::lock_guard guard(mutex_);
     return keep(active_, peerings_, vnetKey(client.subscriptionId(), resourceGroup, vnetName),
                 [&] { return client.virtual_network_peerings.list(resourceGroup, vnetName); });
 }
@@ -50,6 +53,7 @@ KeptListings::List<azure::VirtualNetworkPeering> KeptListings::peerings(
 void KeptListings::peeringDeleted(const std::string& subscriptionId,
                                   const std::string& resourceGroup, const std::string& vnetName,
                                   const std::string& peeringName) {
+    std::lock_guard guard(mutex_);
     auto found = peerings_.find(vnetKey(subscriptionId, resourceGroup, vnetName));
     if (found == peerings_.end())
         return;
@@ -63,15 +67,18 @@ void KeptListings::peeringDeleted(const std::string& subscriptionId,
 
 void KeptListings::peeringWritten(const std::string& subscriptionId,
                                   const std::string& resourceGroup, const std::string& vnetName) {
+    std::lock_guard guard(mutex_);
     peerings_.erase(vnetKey(subscriptionId, resourceGroup, vnetName));
 }
 
 void KeptListings::startAccount() {
     endAccount();
+    std::lock_guard guard(mutex_);
     active_ = true;
 }
 
 void KeptListings::endAccount() {
+    std::lock_guard guard(mutex_);
     active_ = false;
     routeTables_.clear();
     vnets_.clear();

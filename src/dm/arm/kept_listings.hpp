@@ -8,6 +8,7 @@
 
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,8 @@ class KeptListings {
     void endAccount();
 
   private:
+    // VNets in flight at once share the lists; one listing at a time, so a list is read once.
+    std::mutex mutex_;
     bool active_ = false;
     std::map<std::string, List<azure::RouteTable>> routeTables_;
     std::map<std::string, List<azure::VirtualNetwork>> vnets_;

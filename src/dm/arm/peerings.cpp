@@ -2,6 +2,7 @@
 // re-creating them from that record.
 
 #include <exception>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -15,6 +16,7 @@
 #include "platform/azure/errors.hpp"
 #include "services/common/discoverylib.hpp"
 #include "services/common/yaml_context.hpp"
+#include "services/context/run_context.hpp"
 #include "services/vwan/vwan_mgmt.hpp"
 
 namespace dm::arm {
@@ -104,6 +106,15 @@ FoundEnd inspectEnd(const PeeringEnd& end, const char* label) {
     return found;
 }
 
+// Peering writes on one VNet wait for each other: VNets in flight at once may change the
+// peerings of one hub, and Azure refuses a second write on a VNet while one is running.
+std::unique_lock<std::mutex> holdVnet(const NetworkManagementClient& client,
+                                      const std::string& resourceGroup,
+                                      const std::string& vnetName) {
+    return currentRun().resourceLocks.hold(client.subscriptionId() + "/" + resourceGroup + "/" +
+                                           vnetName);
+}
+
 // Deletes an end that stands alone, so the pair can be made again: Azure refuses to pair with an
 // end whose other end went. Answers false (logged) when it could not be deleted.
 bool deleteSurvivor(const FoundEnd& found, const PeeringEnd& end) {
@@ -114,6 +125,7 @@ bool deleteSurvivor(const FoundEnd& found, const PeeringEnd& end) {
     if (SwitchTraffic::DryRun)
         return true;
     try {
+        auto hold = holdVnet(*found.client, end.resourceGroup, end.vnetName);
         keptListings().peeringWritten(found.client->subscriptionId(), end.resourceGroup,
                                       end.vnetName);
         found.client->virtual_network_peerings
@@ -134,6 +146,7 @@ void createEnd(const NetworkManagementClient& client, const PeeringEnd& end, con
     if (SwitchTraffic::DryRun)
         return;
     try {
+        auto hold = holdVnet(client, end.resourceGroup, end.vnetName);
         keptListings().peeringWritten(client.subscriptionId(), end.resourceGroup, end.vnetName);
         client.virtual_network_peerings
             .begin_create_or_update(end.resourceGroup, end.vnetName, end.peeringName,
@@ -152,6 +165,7 @@ bool deleteEnd(const NetworkManagementClient& client, const std::string& resourc
     if (SwitchTraffic::DryRun)
         return true;
     try {
+        auto hold = holdVnet(client, resourceGroup, vnetName);
         client.virtual_network_peerings.begin_delete(resourceGroup, vnetName, peeringName).result();
         keptListings().peeringDeleted(client.subscriptionId(), resourceGroup, vnetName,
                                       peeringName);
@@ -260,8 +274,19 @@ Record SwitchTraffic::deletePeerings(const Record& YAML, const std::string& subs
         std::optional<RemotePeering> remote;
         Record pair;
         try {
-            const VirtualNetworkPeering local =
-                localClient.virtual_network_peerings.get(resourceGroup, vnet.name(), name);
+            std::optional<VirtualNetworkPeering> found;
+            try {
+                found = localClient.virtual_network_peerings.get(resourceGroup, vnet.name(), name);
+            } catch (const azure::ArmError& e) {
+                if (e.status() != 404)
+                    throw;
+            }
+            if (!found) {
+                // Its pair went with an earlier VNet of the run, which recorded it.
+                log->info("  peering " + name + " is gone already -- skipped");
+                continue;
+            }
+            const VirtualNetworkPeering& local = *found;
             const std::string remoteVnetId = remoteVnetIdOf(local);
             const std::string remoteSub = resourceIdField(remoteVnetId, DiscoveryLib::SUB_I);
             remoteCred = YamlContext().generateAzureCredential(remoteSub);

@@ -20,8 +20,9 @@ struct StartedUpdates {
     std::vector<StartedUpdate> current;
 };
 
+// The VNet's own list while it is in flight beside others; the run's otherwise.
 StartedUpdates& updates() {
-    return currentRun().service<StartedUpdates>();
+    return currentRun().vnetService<StartedUpdates>();
 }
 
 size_t settle(std::vector<StartedUpdate>& list) {
@@ -51,6 +52,14 @@ size_t settle(std::vector<StartedUpdate>& list) {
 
 void noteStartedUpdate(std::string what, std::function<void()> wait) {
     updates().current.push_back({std::move(what), std::move(wait)});
+}
+
+void takeStartedUpdates(VnetLane& lane) {
+    auto& own = lane.service<StartedUpdates>().current;
+    auto& run = currentRun().service<StartedUpdates>().current;
+    for (auto& update : own)
+        run.push_back(std::move(update));
+    own.clear();
 }
 
 size_t checkStartedUpdates(bool all) {

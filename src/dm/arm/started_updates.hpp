@@ -6,6 +6,10 @@
 #include <functional>
 #include <string>
 
+namespace dm {
+class VnetLane;
+}
+
 namespace dm::arm {
 
 // Keeps a started update; `what` names it in an error line ("propagate-gateway-route update of
@@ -17,5 +21,9 @@ void noteStartedUpdate(std::string what, std::function<void()> wait);
 // before it are waited for, and the VNet's own are left to settle until the next call; at the
 // account's wrap-up (`all`), every one.
 size_t checkStartedUpdates(bool all);
+
+// Hands the updates that the VNet in flight on `lane` started to the run, in the VNet's turn, as
+// if it had just run alone; the next checkStartedUpdates(false) then treats them as its own.
+void takeStartedUpdates(VnetLane& lane);
 
 }  // namespace dm::arm

@@ -44,6 +44,10 @@ void buildParser(CLI::App& app, CommandOptions& o, std::string& ctrlUser, std::s
     app.add_flag("--debug", o.debug, "Set logging to DEBUG");
     app.add_flag("--no_progress", o.no_progress,
                  "Do not show the status line on a terminal's standard error");
+    app.add_option("--parallel", o.parallel,
+                   "Switch (or revert) up to N VNets of an account at once (1 to 64; default 1: "
+                   "one after another); the log reads as a run of one VNet after another")
+        ->check(CLI::Range(1, 64));
     app.set_version_flag("--version", std::string("dm.arm.switch_traffic ") + DM_VERSION +
                                           " (commit " + DM_BUILD_COMMIT + ")");
 }

@@ -5,6 +5,7 @@
 #include <spdlog/spdlog.h>
 
 #include "core/text.hpp"
+#include "dm/arm/parallel_vnets.hpp"
 #include "services/common/common.hpp"
 #include "services/common/config_check.hpp"
 #include "services/telvane/telvane.hpp"
@@ -128,6 +129,9 @@ void setPropagation(VnetRun& v, bool disableFlag) {
 void removeLocks(VnetRun& v) {
     if (!isTrue(config::requireKey(v.optionRecord, "delete_vnet_lock", "options.")))
         return;
+    // Every VNet removes the transit VNet's lock and only the first finds it: VNets in flight at
+    // once take this step in listing order, so the same VNet does.
+    TurnOrder::Turn turn(v.turns, step::kLocks, v.slot);
     SwitchTraffic::deleteVnetLock(v.account.credential, v.vnet);
     auto [transitCred, transitVnet] =
         SwitchTraffic::getTransitVnet(v.run.apiEndpointUrl, v.run.cid, v.transitName);

@@ -11,6 +11,8 @@
 
 namespace dm::arm {
 
+class TurnOrder;
+
 // Everything one VNet's pipeline works with.
 struct VnetRun {
     VnetRun(RunContext& r, AccountContext& a, const NetworkManagementClient& c,
@@ -21,7 +23,7 @@ struct VnetRun {
           vnet(n),
           entry(e),
           revertRecord(revert),
-          optionRecord(r.vnetOptions) {}
+          optionRecord(r.currentVnetOptions()) {}
 
     RunContext& run;
     AccountContext& account;
@@ -46,6 +48,10 @@ struct VnetRun {
     // The route tables are found as a switch finds them (original -> staged): for a revert
     // whose switch stopped before it moved any subnet, the staged tables are not in use yet.
     bool routingAsSwitch = false;
+    // Several VNets in flight at once: the order of their turns at shared steps, and this
+    // VNet's place in it. Null when the VNets run one after another.
+    TurnOrder* turns = nullptr;
+    size_t slot = 0;
 };
 
 // The switch steps the revert journal tracks, by the part of the VNet they change.

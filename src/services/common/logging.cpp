@@ -11,6 +11,7 @@
 #include <map>
 
 #include "core/error.hpp"
+#include "core/log.hpp"
 #include "core/text.hpp"
 #include "services/common/common.hpp"
 #include "services/common/config_check.hpp"
@@ -238,9 +239,10 @@ void applyLoggingConfig(const Record& config) {
     const Record handlers = config.value("handlers", Record::object());
     RunContext& run = currentRun();
     for (const auto& [name, handler] : handlers.items()) {
-        sinks[name] = makeSink(name, handler, formatters, run.secrets, run.progress);
+        // Behind a holding handler: a VNet in flight beside others holds its lines for its turn.
+        sinks[name] = holdingSink(makeSink(name, handler, formatters, run.secrets, run.progress));
     }
-    auto counter = run.exitStatus.sink();
+    auto counter = holdingSink(run.exitStatus.sink());
 
     std::vector<std::string> configured;
     const Record loggers = config.value("loggers", Record::object());

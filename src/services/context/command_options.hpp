@@ -16,6 +16,8 @@ struct CommandOptions {
     bool dry_run = false;
     bool debug = false;
     bool no_progress = false;
+    // VNets of an account switched (or reverted) at once; 1 is one after another.
+    int parallel = 1;
 };
 
 }  // namespace dm

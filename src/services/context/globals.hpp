@@ -15,8 +15,8 @@ class Globals {
     // The controller login id (never logged) and the controller API endpoint URL.
     static const std::string& CID() { return currentRun().cid; }
     static const std::string& api_ep_url() { return currentRun().apiEndpointUrl; }
-    // The option record of the VNet being processed.
-    static Record& yaml() { return currentRun().vnetOptions; }
+    // The option record of the VNet being processed (on this thread).
+    static Record& yaml() { return currentRun().currentVnetOptions(); }
 
     static void setRevert(bool flag) { currentRun().revert = flag; }
     static bool getRevert() { return currentRun().revert; }
@@ -24,10 +24,7 @@ class Globals {
 
     // The account's revert record, which pipelines add to in place; null when no account is
     // being processed.
-    static Record* getRevertInfo() {
-        auto& record = currentRun().revertRecord;
-        return record ? &*record : nullptr;
-    }
+    static Record* getRevertInfo() { return currentRun().currentRevertRecord(); }
 
     // The account folder that Common::setupTargetFolder prepared last; empty before that.
     static void setTargetFolder(std::string folder) {

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "core/error.hpp"
+#include "core/text.hpp"
 
 namespace dm {
 namespace {
@@ -12,6 +13,7 @@ namespace {
 // The run installed on this thread; the only mutable static of the services, and a pointer to
 // the state rather than state itself.
 thread_local RunContext* t_current = nullptr;
+thread_local VnetLane* t_lane = nullptr;
 
 // Counts error and critical lines; writes nothing.
 class CountingSink : public spdlog::sinks::base_sink<std::mutex> {
@@ -74,6 +76,30 @@ RunScope::RunScope(RunContext& run) : previous_(t_current) {
 
 RunScope::~RunScope() {
     t_current = previous_;
+}
+
+VnetLane* currentLane() {
+    return t_lane;
+}
+
+LaneScope::LaneScope(VnetLane& lane) : previous_(t_lane) {
+    t_lane = &lane;
+}
+
+LaneScope::~LaneScope() {
+    t_lane = previous_;
+}
+
+std::unique_lock<std::mutex> ResourceLocks::hold(const std::string& resourceId) {
+    std::mutex* lock;
+    {
+        std::lock_guard guard(mutex_);
+        auto& slot = locks_[text::toLower(resourceId)];
+        if (!slot)
+            slot = std::make_unique<std::mutex>();
+        lock = slot.get();
+    }
+    return std::unique_lock<std::mutex>(*lock);
 }
 
 }  // namespace dm

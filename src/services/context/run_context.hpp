@@ -14,6 +14,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <typeindex>
@@ -82,6 +83,58 @@ struct AccountSummary {
     bool revertRecordStored = false;
 };
 
+// What is one VNet's own while several VNets of an account are in flight (a parallel run): its
+// option record, the revert record entries it makes, and the services' per-VNet state. A worker
+// installs it with LaneScope while it runs the VNet's pipeline; without one (a run of one VNet
+// at a time) the run itself holds that state.
+class VnetLane {
+  public:
+    VnetLane() = default;
+    VnetLane(const VnetLane&) = delete;
+    VnetLane& operator=(const VnetLane&) = delete;
+
+    Record vnetOptions;
+    // A switch's entries for this VNet, merged into the account's record in listing order.
+    std::optional<Record> revertRecord;
+
+    // The lane's instance of a service's per-VNet state; used by its worker only.
+    template <class Service>
+    Service& service() {
+        auto& slot = services_[std::type_index(typeid(Service))];
+        if (!slot)
+            slot = std::make_shared<Service>();
+        return *std::static_pointer_cast<Service>(slot);
+    }
+
+  private:
+    std::map<std::type_index, std::shared_ptr<void>> services_;
+};
+
+// The lane installed on this thread, or null.
+VnetLane* currentLane();
+
+class LaneScope {
+  public:
+    explicit LaneScope(VnetLane& lane);
+    ~LaneScope();
+    LaneScope(const LaneScope&) = delete;
+    LaneScope& operator=(const LaneScope&) = delete;
+
+  private:
+    VnetLane* previous_;
+};
+
+// One mutex per resource (a VNet whose peerings several VNets change, a virtual hub), so that
+// VNets in flight at once never write on it at the same time, as Azure refuses.
+class ResourceLocks {
+  public:
+    std::unique_lock<std::mutex> hold(const std::string& resourceId);
+
+  private:
+    std::mutex mutex_;
+    std::map<std::string, std::unique_ptr<std::mutex>> locks_;
+};
+
 class RunContext {
   public:
     RunContext();
@@ -113,6 +166,20 @@ class RunContext {
     std::string accountFolder;           // the account folder prepared last; "" before
     std::optional<Record> revertRecord;  // the account's revert record while it runs
     Record vnetOptions;                  // the option record of the VNet being processed
+    // The option record of this thread's VNet: its lane's, else vnetOptions.
+    Record& currentVnetOptions() {
+        VnetLane* lane = currentLane();
+        return lane ? lane->vnetOptions : vnetOptions;
+    }
+    // The revert record this thread's VNet adds to: its lane's own part in a parallel switch,
+    // else the account's; null when no account is being processed.
+    Record* currentRevertRecord() {
+        VnetLane* lane = currentLane();
+        if (lane && lane->revertRecord)
+            return &*lane->revertRecord;
+        return revertRecord ? &*revertRecord : nullptr;
+    }
+    ResourceLocks resourceLocks;
 
     // --- logging and outcome ---
     std::string logFile;  // where the log file handler writes
@@ -153,15 +220,25 @@ class RunContext {
 
     // The run's instance of a service's state, made on first use (services keep their own
     // types; the context needs no knowledge of them).
+    // Safe from any thread; the service guards its own state when workers share it.
     template <class Service>
     Service& service() {
+        std::lock_guard guard(servicesMutex_);
         auto& slot = services_[std::type_index(typeid(Service))];
         if (!slot)
             slot = std::make_shared<Service>();
         return *std::static_pointer_cast<Service>(slot);
     }
 
+    // A service's per-VNet state: this thread's lane's instance, else the run's (service()).
+    template <class Service>
+    Service& vnetService() {
+        VnetLane* lane = currentLane();
+        return lane ? lane->service<Service>() : service<Service>();
+    }
+
   private:
+    std::mutex servicesMutex_;
     std::map<std::type_index, std::shared_ptr<void>> services_;
 };
 

@@ -216,6 +216,7 @@ struct FileStore {
     std::unordered_map<std::string, FileState> read;
     std::size_t fsyncs = 0;
     std::size_t renames = 0;
+    std::recursive_mutex folderMutex;
 };
 
 FileStore& store() {
@@ -309,6 +310,10 @@ void keepPrevious(const fs::path& path, const fs::path& previous) {
 }
 
 }  // namespace
+
+std::unique_lock<std::recursive_mutex> lockAccountFolder() {
+    return std::unique_lock<std::recursive_mutex>(store().folderMutex);
+}
 
 std::optional<std::string_view> viewFileIfExists(const fs::path& path, std::string& storage) {
     FileStore& files = store();

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,6 +16,11 @@
 namespace dm::terraform::detail {
 
 namespace fs = std::filesystem;
+
+// The account folder's lock: VNets in flight at once read and write its files, and the revert
+// journal, one at a time. Held across a whole service call, since views of files held in memory
+// are valid only until the next write; re-entered by the journal's writes made inside one.
+std::unique_lock<std::recursive_mutex> lockAccountFolder();
 
 // The file's bytes, or nullopt when it does not exist; other failures throw dm::Error naming it.
 // The file's inode, size and modification time are noted for appendFileDeferred.

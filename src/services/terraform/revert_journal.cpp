@@ -24,13 +24,19 @@ constexpr fs::perms kJournalMode =
 const char* const kSections[] = {"vnetid-tf-size", "gw_adv_cidr", "peering_prop", "peerings",
                                  "vhc_list"};
 
+// What the account's journal is, shared by the VNets in flight; guarded, like the files, by the
+// account folder's lock.
 struct JournalState {
     bool open = false;
     bool recordStored = false;  // revert.json holds this account run's record
+};
+
+// What the journal keeps of the VNet being processed on this thread.
+struct JournalVnet {
     bool flushing = false;
     std::string pending;  // lines not yet on disk
     std::string vnetId;
-    // Watched entries of the current VNet: (section, key) -> their text as last made durable.
+    // Watched entries of the VNet: (section, key) -> their text as last made durable.
     std::map<std::pair<std::string, std::string>, std::string> watched;
 };
 
@@ -38,19 +44,23 @@ JournalState& state() {
     return currentRun().service<JournalState>();
 }
 
+JournalVnet& vnetState() {
+    return currentRun().vnetService<JournalVnet>();
+}
+
 std::string line(const Record& record) {
     return record.dump() + "\n";
 }
 
 void watch(const char* section, const std::string& key) {
-    state().watched.emplace(std::make_pair(section, key), std::string());
+    vnetState().watched.emplace(std::make_pair(section, key), std::string());
 }
 
 // The watched entries whose text differs from what is durable, as journal lines; their new
 // text is noted as durable.
 std::string changedEntries(const Record& record, bool noteOnly) {
     std::string lines;
-    for (auto& [where, durable] : state().watched) {
+    for (auto& [where, durable] : vnetState().watched) {
         auto section = record.find(where.first);
         if (section == record.end())
             continue;
@@ -78,6 +88,7 @@ std::string RevertJournal::path() {
 void RevertJournal::openAccount(RunContext& run) {
     JournalState& s = run.service<JournalState>();
     s = JournalState{};
+    run.service<JournalVnet>() = JournalVnet{};
     if (run.dryRun.active())
         return;
     std::error_code ec;
@@ -92,11 +103,12 @@ void RevertJournal::openAccount(RunContext& run) {
 void RevertJournal::closeAccount(RunContext& run) {
     run.beforeChange = nullptr;
     run.service<JournalState>() = JournalState{};
+    run.service<JournalVnet>() = JournalVnet{};
 }
 
 void RevertJournal::enterVnet(const std::string& vnetId, const std::string& vnetKey,
                               const std::string& tfFile) {
-    JournalState& s = state();
+    JournalVnet& s = vnetState();
     s.vnetId = vnetId;
     s.watched.clear();
     watch("vnetid-tf-size", tfFile);
@@ -109,36 +121,41 @@ void RevertJournal::watchGateway(const std::string& gwName) {
 }
 
 void RevertJournal::beginStep(const std::string& step) {
-    JournalState& s = state();
-    if (s.open)
+    JournalVnet& s = vnetState();
+    if (state().open)
         s.pending += line(Record{{"vnet", s.vnetId}, {"step", step}});
 }
 
 void RevertJournal::noteRouting(const Record& routing) {
-    JournalState& s = state();
-    if (s.open)
+    JournalVnet& s = vnetState();
+    if (state().open)
         s.pending += line(Record{{"vnet", s.vnetId}, {"routing", routing}});
 }
 
 void RevertJournal::markReverted() {
-    JournalState& s = state();
-    if (!s.open)
+    JournalVnet& s = vnetState();
+    if (!state().open)
         return;
     s.pending += line(Record{{"vnet", s.vnetId}, {"reverted", true}});
     flush();
 }
 
 void RevertJournal::flush() {
-    JournalState& s = state();
     RunContext& run = currentRun();
-    if (!s.open || s.flushing || run.dryRun.active() || !run.revertRecord)
+    // VNets in flight at once share the journal and the record file.
+    auto folder = lockAccountFolder();
+    JournalState& s = state();
+    JournalVnet& v = vnetState();
+    if (!s.open || v.flushing || run.dryRun.active() || !run.revertRecord)
         return;
-    s.flushing = true;
+    v.flushing = true;
     struct Reset {
         bool& flag;
         ~Reset() { flag = false; }
-    } reset{s.flushing};
+    } reset{v.flushing};
     const Record& record = *run.revertRecord;
+    // This VNet's own entries: the account's record, or its lane's part in a parallel switch.
+    const Record& vnetRecord = *run.currentRevertRecord();
     if (!run.options.revert && !s.recordStored) {
         // The journal first: a revert.json without it would read as a complete switch.
         std::error_code ec;
@@ -146,19 +163,54 @@ void RevertJournal::flush() {
         if (ec)
             throw Error(fmt::format("cannot create {}: {}", fs::path(path()).parent_path().string(),
                                     ec.message()));
-        appendDurably(path(), line(Record{{"switch", "started"}}) + s.pending, kJournalMode);
-        s.pending.clear();
-        changedEntries(record, true);
+        // Entries the stored record will not hold (a lane's own) go to the journal with it.
+        const bool inRecord = &vnetRecord == &record;
+        appendDurably(
+            path(),
+            line(Record{{"switch", "started"}}) + v.pending + changedEntries(vnetRecord, inRecord),
+            kJournalMode);
+        v.pending.clear();
         replaceFile(Terraform::revertInfoPath(), record.dump(2) + "\n", kJournalMode);
         s.recordStored = true;
         return;
     }
-    std::string lines = std::move(s.pending);
-    s.pending.clear();
+    std::string lines = std::move(v.pending);
+    v.pending.clear();
     if (!run.options.revert)
-        lines += changedEntries(record, false);
+        lines += changedEntries(vnetRecord, false);
     if (!lines.empty())
         appendDurably(path(), lines, kJournalMode);
+}
+
+Record RevertJournal::vnetRecord(RunContext& run, const std::string& vnetKey,
+                                 const std::string& tfFile) {
+    auto folder = lockAccountFolder();
+    Record own = Record::object();
+    for (const char* section : kSections)
+        own[section] = Record::object();
+    if (!run.revertRecord)
+        return own;
+    for (const char* section : kSections) {
+        auto entries = run.revertRecord->find(section);
+        if (entries == run.revertRecord->end() || !entries->is_object())
+            continue;
+        for (const std::string& key : {vnetKey, tfFile}) {
+            if (auto entry = entries->find(key); entry != entries->end())
+                own[section][key] = *entry;
+        }
+    }
+    return own;
+}
+
+void RevertJournal::commitVnetRecord(RunContext& run, const Record& own) {
+    auto folder = lockAccountFolder();
+    if (!run.revertRecord)
+        return;
+    Record& record = *run.revertRecord;
+    for (const auto& [section, entries] : own.items()) {
+        for (const auto& [key, value] : entries.items())
+            record[section][key] = value;
+    }
 }
 
 std::optional<JournalProgress> RevertJournal::load(Record& record) {

@@ -62,6 +62,14 @@ class RevertJournal {
     // Makes what is pending durable: the record's first store, changed entries, steps begun.
     static void flush();
 
+    // While several VNets are in flight, each switch adds to a record of its own: the record's
+    // sections, holding what the account's record already has under the VNet's key and Terraform
+    // file (a VNet of the same name, committed before it). In the VNet's turn its entries join
+    // the account's record, which then reads as if the VNets had run one after another.
+    static Record vnetRecord(RunContext& run, const std::string& vnetKey,
+                             const std::string& tfFile);
+    static void commitVnetRecord(RunContext& run, const Record& own);
+
     // The journal of the account folder applied to `record` (its entries replace the record's);
     // nullopt when there is none. A line that cannot be read throws dm::Error naming the file
     // and line, except a last line cut short by a crash, which never preceded a change.

@@ -9,6 +9,7 @@ namespace dm {
 namespace terraform {
 
 bool isBeforeSwitchTraffic(const std::string& tfPath) {
+    auto folderLock = detail::lockAccountFolder();
     auto content = detail::readFileIfExists(tfPath);
     if (!content)
         return true;

@@ -151,6 +151,31 @@ void appendScriptLine(const char* script, const char* header, const std::string&
     appendFileDeferred(path, content, line + '\n', kScriptMode);
 }
 
+// The appends to files that every VNet of the account extends (the association file and the
+// import scripts), held while the VNet is in flight beside others and written in its turn, so
+// that the files read as a run of one VNet after another.
+struct HeldAppends {
+    std::vector<std::function<void()>> appends;
+    std::set<std::string> associations;  // headers of the held association blocks
+};
+
+// Runs `append` now, or holds it for the turn of this thread's VNet when several are in flight.
+void appendShared(std::function<void()> append) {
+    if (currentLane())
+        currentRun().vnetService<HeldAppends>().appends.push_back(std::move(append));
+    else
+        append();
+}
+
+void appendImportLines(const std::string& address, const std::string& importId) {
+    appendShared([address, importId] {
+        appendScriptLine(Terraform::kImportScript, kImportHeader,
+                         fmt::format("adopt {} {}", shellQuote(address), shellQuote(importId)));
+        appendScriptLine(Terraform::kUndoImportScript, kUndoImportHeader,
+                         fmt::format("forget {}", shellQuote(address)));
+    });
+}
+
 // What adding `block` after `content` appends: a blank line to set it apart, then the block.
 std::string blockSuffix(std::string_view content, std::string_view block) {
     std::string suffix;
@@ -165,6 +190,7 @@ std::string blockSuffix(std::string_view content, std::string_view block) {
 // Adds a controller resource to the VNet's Terraform file and its import and undo lines.
 void addImportedResource(const std::string& vnetName, const char* type, const std::string& label,
                          const std::string& body, const std::string& importId) {
+    auto folderLock = lockAccountFolder();
     fs::path path = inFolder(vnetName + ".tf");
     std::string content = readExistingFile(path, "Terraform file");
     std::string header = resourceHeader(type, label);
@@ -180,10 +206,7 @@ void addImportedResource(const std::string& vnetName, const char* type, const st
     }
     appendFileDeferred(path, content, blockSuffix(content, header + "\n" + body + "}\n"),
                        kDataMode);
-    appendScriptLine(Terraform::kImportScript, kImportHeader,
-                     fmt::format("adopt {} {}", shellQuote(address), shellQuote(importId)));
-    appendScriptLine(Terraform::kUndoImportScript, kUndoImportHeader,
-                     fmt::format("forget {}", shellQuote(address)));
+    appendImportLines(address, importId);
     log()->info("  added {} to {} for import", address, path.filename().string());
 }
 
@@ -301,7 +324,17 @@ bool Terraform::isDryRun() {
 }
 
 void Terraform::syncFiles() {
+    auto folderLock = lockAccountFolder();
     syncPending();
+}
+
+void Terraform::writeHeldAppends(VnetLane& lane) {
+    auto folderLock = lockAccountFolder();
+    auto& held = lane.service<HeldAppends>();
+    auto appends = std::move(held.appends);
+    held = HeldAppends{};
+    for (auto& append : appends)
+        append();
 }
 
 void Terraform::setSwitchTrafficTargetFolder() {
@@ -323,11 +356,13 @@ std::string Terraform::revertInfoPath() {
 }
 
 bool Terraform::isRevertInfoExist() {
+    auto folderLock = lockAccountFolder();
     std::error_code ec;
     return fs::is_regular_file(revertInfoPath(), ec);
 }
 
 Record Terraform::readRevertInfo() {
+    auto folderLock = lockAccountFolder();
     std::string path = revertInfoPath();
     std::string bytes = readExistingFile(path, "revert record");
     // The parser takes any depth, but copying or printing a record that deep would overflow
@@ -352,6 +387,7 @@ Record Terraform::readRevertInfo() {
 }
 
 void Terraform::storeRevertInfo(const Record& revertRecord) {
+    auto folderLock = lockAccountFolder();
     if (!revertRecord.is_object())
         throw Error("the revert record to store is not a map");
     fs::path path = revertInfoPath();
@@ -379,6 +415,7 @@ void Terraform::storeRevertInfo(const Record& revertRecord) {
 }
 
 void Terraform::deleteRevertInfo() {
+    auto folderLock = lockAccountFolder();
     fs::path path = revertInfoPath();
     fs::path previous = path;
     previous += ".prev";
@@ -403,6 +440,7 @@ void Terraform::runUndoImportAssociationScript() {
 }
 
 void Terraform::deleteSubnetAssociationTf() {
+    auto folderLock = lockAccountFolder();
     if (Globals::getRevert())
         writeUndoAssociations();
     removeGenerated(kAssociationTf);
@@ -410,6 +448,7 @@ void Terraform::deleteSubnetAssociationTf() {
 }
 
 void Terraform::deleteUndoSubnetAssociationTf() {
+    auto folderLock = lockAccountFolder();
     removeGenerated(kUndoAssociationTf);
     removeGenerated(kUndoImportScript);
 }
@@ -467,6 +506,7 @@ std::optional<std::string> withSwitchTraffic(std::string content, const std::str
 }  // namespace
 
 void Terraform::updateSwitchTraffic(const std::string& vnet_name, bool switch_traffic) {
+    auto folderLock = lockAccountFolder();
     checkName("VNet name", vnet_name);
     fs::path path = inFolder(vnet_name + ".tf");
     auto content = withSwitchTraffic(readExistingFile(path, "Terraform file"), vnet_name,
@@ -502,6 +542,7 @@ bool isAsBeforeSwitch(const std::string& fileName, const std::string& content, s
 }  // namespace
 
 void Terraform::storeFileSize(const std::string& fileName, Record& revertRecord) {
+    auto folderLock = lockAccountFolder();
     checkName("Terraform file name", fileName);
     fs::path path = inFolder(fileName);
     std::string content = readExistingFile(path, "Terraform file");
@@ -521,6 +562,7 @@ void Terraform::storeFileSize(const std::string& fileName, Record& revertRecord)
 }
 
 void Terraform::revertFile(const std::string& fileName, const Record& revertRecord) {
+    auto folderLock = lockAccountFolder();
     checkName("Terraform file name", fileName);
     fs::path path = inFolder(fileName);
     auto sizes = lookup(revertRecord, "vnetid-tf-size");
@@ -596,6 +638,7 @@ void Terraform::createDomainAssociation(const std::string& vnet_name,
 }
 
 void Terraform::createSubnetAssociationTf(const Record& request) {
+    auto folderLock = lockAccountFolder();
     if (!request.is_object())
         throw Error("the subnet association request is not a map");
     std::string vnetName = requestText(request, "vnet_name");
@@ -626,7 +669,8 @@ void Terraform::createSubnetAssociationTf(const Record& request) {
     std::string_view content = viewFileIfExists(path, storage).value_or(kAssociationHeader);
     std::string header = resourceHeader(kAssociationType, rname);
     std::string address = fmt::format("{}.{}", kAssociationType, rname);
-    if (containsLine(path, content, header)) {
+    HeldAppends* held = currentLane() ? &currentRun().vnetService<HeldAppends>() : nullptr;
+    if (containsLine(path, content, header) || (held && held->associations.count(header))) {
         log()->warn("  **Alert** association {} already in {} -- skipped", rname, kAssociationTf);
         return;
     }
@@ -637,15 +681,19 @@ void Terraform::createSubnetAssociationTf(const Record& request) {
     std::string block =
         fmt::format("{}\n  # {} -> {}\n{}  subnet_id      = {}\n  route_table_id = {}\n}}\n",
                     header, subnetId, routeTableId, providerLine, subnetRef, routeTableRef);
-    appendFileDeferred(path, content, blockSuffix(content, block), kDataMode);
-    appendScriptLine(kImportScript, kImportHeader,
-                     fmt::format("adopt {} {}", shellQuote(address), shellQuote(subnetId)));
-    appendScriptLine(kUndoImportScript, kUndoImportHeader,
-                     fmt::format("forget {}", shellQuote(address)));
+    if (held)
+        held->associations.insert(header);
+    appendShared([path, block] {
+        std::string kept;
+        std::string_view now = viewFileIfExists(path, kept).value_or(kAssociationHeader);
+        appendFileDeferred(path, now, blockSuffix(now, block), kDataMode);
+    });
+    appendImportLines(address, subnetId);
     log()->debug("  association {} added to {}", rname, kAssociationTf);
 }
 
 Record Terraform::readDiscoveryInfo() {
+    auto folderLock = lockAccountFolder();
     std::string path = inFolder(kDiscoveryFile).string();
     std::string bytes = readExistingFile(path, "discovery information");
     DiscoveryCache& cache = state().discovery;

@@ -9,6 +9,8 @@
 
 namespace dm {
 
+class VnetLane;
+
 class Terraform {
   public:
     // Names of the files this service keeps in the account folder.
@@ -50,6 +52,11 @@ class Terraform {
     // since the last sync, and each of their folders, once. A failure throws dm::Error naming
     // the file; the files are then no longer pending. Nothing to do in a dry run.
     static void syncFiles();
+
+    // While several VNets are in flight, each one's additions to the files all VNets extend
+    // (the association file and the import scripts) are held in its lane; this writes them, in
+    // the VNet's turn.
+    static void writeHeldAppends(VnetLane& lane);
 
     // Run the import script, or its undo script, with bash in the account folder; a missing
     // script is logged and skipped; a failing one throws dm::Error with its exit status.

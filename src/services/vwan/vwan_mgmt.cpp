@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -18,6 +19,14 @@
 
 namespace dm {
 namespace {
+
+// Connection writes on one hub wait for each other: VNets in flight at once may share a hub, and
+// Azure refuses a second write on it while one is running.
+std::unique_lock<std::mutex> holdHub(const azure::NetworkManagementClient& client,
+                                     const std::string& resourceGroup, const std::string& hubName) {
+    return currentRun().resourceLocks.hold(client.subscriptionId() + "/" + resourceGroup +
+                                           "/hubs/" + hubName);
+}
 
 using azure::HubVirtualNetworkConnection;
 using azure::NetworkManagementClient;
@@ -294,6 +303,7 @@ Record VWanMgmt::deleteVHubConnection(const VirtualNetwork& vnet, const Record& 
             continue;
         }
         try {
+            auto hold = holdHub(*f.client, f.hub.resourceGroup, f.hub.hubName);
             f.client->hub_virtual_network_connections
                 .begin_delete(f.hub.resourceGroup, f.hub.hubName, name)
                 .result();
@@ -373,6 +383,7 @@ void VWanMgmt::restoreVhcConnection(const VirtualNetwork& vnet, const Record& /*
             }
             if (Globals::getDryRun())
                 continue;
+            auto hold = holdHub(*client, hubRg, hubName);
             client->hub_virtual_network_connections
                 .begin_create_or_update(hubRg, hubName, name, connection)
                 .result();
