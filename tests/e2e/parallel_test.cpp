@@ -77,7 +77,8 @@ TEST(ParallelVnets, SwitchAndRevertLeaveWhatOneVnetAfterAnotherLeaves) {
         "--conflicts", "409", "--profile", "realistic", "--time-scale", "0.002", "--seed", "7"};
     DemoWorkspace sequential(emulatorArgs, topology);
     DemoWorkspace parallel(emulatorArgs, topology);
-    for (const std::vector<std::string>& mode : {std::vector<std::string>{}, {"--revert"}}) {
+    for (const std::vector<std::string>& mode :
+         {std::vector<std::string>{"--dry_run"}, {}, {"--revert"}}) {
         std::vector<std::string> four = mode;
         four.insert(four.end(), {"--parallel", "4"});
         const ProcessResult one = sequential.tool(mode);

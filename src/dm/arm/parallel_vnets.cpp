@@ -180,10 +180,25 @@ void runVnetsInParallel(const AccountVnets& job, const std::vector<VirtualNetwor
         }
     };
 
+    // However this thread leaves, no further VNet starts and the workers are joined first.
+    struct Workers {
+        std::mutex& mutex;
+        std::condition_variable& changed;
+        bool& stop;
+        std::vector<std::thread> threads;
+        ~Workers() {
+            {
+                std::lock_guard lock(mutex);
+                stop = true;
+            }
+            changed.notify_all();
+            for (auto& thread : threads)
+                thread.join();
+        }
+    } workers{mutex, changed, stop, {}};
     const size_t width = std::min(slots.size(), static_cast<size_t>(run.options.parallel));
-    std::vector<std::thread> workers;
     for (size_t i = 0; i < width; ++i)
-        workers.emplace_back(work);
+        workers.threads.emplace_back(work);
 
     // Commits the VNets in listing order as they finish, on this thread: their lines, their
     // additions to the shared files and their record entries, then what a run of one VNet after
@@ -234,8 +249,6 @@ void runVnetsInParallel(const AccountVnets& job, const std::vector<VirtualNetwor
         }
         changed.notify_all();
     }
-    for (auto& worker : workers)
-        worker.join();
     if (firstFailure)
         throw VnetsFailed(*firstFailure);
 }
