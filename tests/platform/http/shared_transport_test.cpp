@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
+#include <thread>
+#include <vector>
 
 #include "emulator.hpp"
 #include "tls_material.hpp"
@@ -50,6 +53,39 @@ TEST(TransportPool, ClientsWithEqualOptionsShareOneConnection) {
     EXPECT_NE(slower, arm);
     EXPECT_EQ(slower->send(list).status, 200);
     EXPECT_EQ(emulator.counters()["tls_connections"], 2);
+    emulator.stop();
+}
+
+// Threads sending through one transport at once each get a connection of their own, and later
+// sends from one thread reuse those instead of opening more.
+TEST(CurlTransport, ConcurrentSendsGoOutSideBySide) {
+    emu::EmulatorOptions emulatorOptions;
+    emulatorOptions.topology = {
+        {"service_principals",
+         {{{"tenant", "tenant-1"}, {"client_id", "client-1"}, {"client_secret", "secret-1"}}}}};
+    emulatorOptions.latencyMs = 300;  // keeps each request in the handler while the others come
+    emu::Emulator emulator(emulatorOptions);
+    emulator.start();
+    CurlTransport transport({.caBundle = emulator.caFile()});
+    const Request grant{"POST",
+                        emulator.loginUrl() + "/tenant-1/oauth2/v2.0/token",
+                        {{"Content-Type", "application/x-www-form-urlencoded"}},
+                        "grant_type=client_credentials&client_id=client-1&client_secret=secret-1"
+                        "&scope=" +
+                            emulator.armUrl() + "/.default"};
+    std::vector<std::thread> senders;
+    std::atomic<int> granted{0};
+    for (int i = 0; i < 8; ++i)
+        senders.emplace_back([&] { granted += transport.send(grant).status == 200 ? 1 : 0; });
+    for (auto& sender : senders)
+        sender.join();
+    EXPECT_EQ(granted, 8);
+    EXPECT_GT(emulator.counters()["in_flight_peak"], 1);
+    const auto handles = transport.stats().handles;
+    EXPECT_GT(handles, 1u);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(transport.send(grant).status, 200);
+    EXPECT_EQ(emulator.counters()["tls_connections"], handles);
     emulator.stop();
 }
 
