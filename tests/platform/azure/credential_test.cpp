@@ -5,7 +5,9 @@
 #include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/spdlog.h>
 
+#include <future>
 #include <sstream>
+#include <thread>
 
 #include "fake_transport.hpp"
 #include "platform/azure/errors.hpp"
@@ -65,6 +67,23 @@ TEST_F(CredentialTest, OneGrantServesEveryCallOfTheCredential) {
     grant("tok-B", R"("3599")");  // the legacy endpoint sends a string
     EXPECT_EQ(make("client-2")->getToken(scope).token, "tok-B");
     EXPECT_EQ(transport->requests.size(), 2u);
+}
+
+// A thread that needs the token while another is fetching it waits for that one.
+TEST_F(CredentialTest, ConcurrentCallersShareOneGrant) {
+    std::promise<void> asking;
+    auto asked = asking.get_future().share();
+    transport->script.push_back([&](const http::Request&) {
+        asked.wait();
+        std::this_thread::sleep_for(50ms);  // lets the other caller reach the credential
+        return reply(200, R"({"expires_in": 3600, "access_token": "tok-A"})");
+    });
+    auto credential = make();
+    std::thread first([&] { EXPECT_EQ(credential->getToken(scope).token, "tok-A"); });
+    asking.set_value();
+    EXPECT_EQ(credential->getToken(scope).token, "tok-A");
+    first.join();
+    EXPECT_EQ(transport->requests.size(), 1u);
 }
 
 TEST_F(CredentialTest, TokenIsRenewedShortlyBeforeExpiry) {
