@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
@@ -34,6 +35,8 @@ namespace fs = std::filesystem;
 using dm::text::iequals;
 
 const char* kJson = "application/json; charset=utf-8";
+
+constexpr std::size_t kWorkerThreads = 96;
 
 const std::vector<std::string> kCounterNames = {"arm_read",       "arm_write",  "lro_poll", "token",
                                                 "resource_graph", "controller", "admin"};
@@ -126,6 +129,8 @@ struct Emulator::Impl {
     std::atomic<int> latencyMs{0};
     Timing timing;
     std::atomic<long> requestCounter{0};
+    int inFlight = 0;      // non-admin requests being handled; under `mu`
+    int inFlightPeak = 0;  // the most at once since the counters were reset
 
     std::unique_ptr<httplib::SSLServer> server;
     std::thread thread;
@@ -259,6 +264,7 @@ struct Emulator::Impl {
         c["token_grants"] = model.tokenGrants() - tokenGrantsBase;
         c["tls_connections"] = static_cast<long>(connections.size());
         c["faults_fired"] = faults.firedTotal() - faultsFiredBase;
+        c["in_flight_peak"] = inFlightPeak;
         return c;
     }
     long tokenGrantsBase = 0;
@@ -267,6 +273,7 @@ struct Emulator::Impl {
     void resetCounters() {
         counts.clear();
         connections.clear();
+        inFlightPeak = inFlight;
         tokenGrantsBase = model.tokenGrants();
         faultsFiredBase = faults.firedTotal();
     }
@@ -368,6 +375,30 @@ struct Emulator::Impl {
             handleAdmin(req, res);
             return;
         }
+        InFlight counted(*this);
+        handleRequest(req, res, kind);
+    }
+
+    // Counts the requests in the handler at once, so tests see whether a client sent in parallel.
+    class InFlight {
+      public:
+        explicit InFlight(Impl& d) : d_(d) {
+            std::lock_guard<std::mutex> lock(d_.mu);
+            d_.inFlightPeak = std::max(d_.inFlightPeak, ++d_.inFlight);
+        }
+        ~InFlight() {
+            std::lock_guard<std::mutex> lock(d_.mu);
+            --d_.inFlight;
+        }
+        InFlight(const InFlight&) = delete;
+        InFlight& operator=(const InFlight&) = delete;
+
+      private:
+        Impl& d_;
+    };
+
+    void handleRequest(const httplib::Request& req, httplib::Response& res,
+                       const std::string& kind) {
         const auto form = kind == "token" || kind == "controller"
                               ? parseForm(req.body)
                               : std::map<std::string, std::string>();
@@ -670,8 +701,10 @@ void Emulator::startServer() {
     if (!server->is_valid()) {
         throw dm::Error("emulator: the TLS server could not be set up");
     }
-    // Clients keep connections alive; enough workers that idle ones do not starve new ones.
-    server->new_task_queue = [] { return new httplib::ThreadPool(32); };
+    // Clients keep connections alive, and each holds a worker while open; handlers sleep for
+    // the latency and timing profile. Enough workers for a transport's 64 concurrent sends
+    // (dm::http::CurlTransport) with room for the admin API and a second transport.
+    server->new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
     server->set_keep_alive_max_count(10000000);
     server->set_keep_alive_timeout(10);
     // Headers and body leave in separate writes; without this, Nagle and delayed ACKs add

@@ -90,6 +90,15 @@ AccessToken CachingCredential::getToken(const std::string& scope) {
             return it->second.token;
         }
     }
+    // One request at a time: callers that need a token at once wait for the one asked for
+    // first and take it from the cache, instead of each asking the endpoint.
+    std::lock_guard fetching(fetchMutex_);
+    {
+        std::lock_guard lock(mutex_);
+        auto it = tokens_.find(scope);
+        if (it != tokens_.end() && !needsRefresh(it->second, now))
+            return it->second.token;
+    }
     CachedToken fresh{fetch(scope, now), now};
     std::lock_guard lock(mutex_);
     tokens_[scope] = fresh;

@@ -341,6 +341,10 @@ class DefaultCredential : public TokenCredential {
     }
 
     AccessToken getToken(const std::string& scope) override {
+        // Once a step is chosen its own cache serves callers in parallel; until then the lock
+        // makes concurrent first callers walk the chain once.
+        if (auto chosen = chosenStep())
+            return chosen->getToken(scope);
         std::lock_guard lock(mutex_);
         if (chosen_)
             return chosen_->getToken(scope);
@@ -372,14 +376,18 @@ class DefaultCredential : public TokenCredential {
     }
 
     void invalidateToken(const std::string& scope) override {
-        std::lock_guard lock(mutex_);
-        if (chosen_)
-            chosen_->invalidateToken(scope);
+        if (auto chosen = chosenStep())
+            chosen->invalidateToken(scope);
     }
     const AzureCloud& cloud() const override { return options_.cloud; }
     std::shared_ptr<http::Transport> transport() const override { return options_.transport; }
 
   private:
+    std::shared_ptr<TokenCredential> chosenStep() {
+        std::lock_guard lock(mutex_);
+        return chosen_;
+    }
+
     static std::string failure(const std::vector<std::string>& lines) {
         // One line: the log escapes line breaks, and steps separated by "; " read better.
         return "the default Azure credential chain gave no token: " + text::join(lines, "; ");

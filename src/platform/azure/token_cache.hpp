@@ -11,7 +11,9 @@
 
 namespace dm::azure::detail {
 
-// Keeps one token per scope and asks fetch() for a new one when it is about to expire.
+// Keeps one token per scope and asks fetch() for a new one when it is about to expire. Safe to
+// share between threads: fetch() runs for one caller at a time, and callers that wanted a token
+// meanwhile get the one it brought.
 class CachingCredential : public TokenCredential {
   public:
     explicit CachingCredential(CredentialSettings settings);
@@ -43,7 +45,8 @@ class CachingCredential : public TokenCredential {
     bool needsRefresh(const CachedToken& cached, SystemClock::time_point now) const;
 
     SecretSet secrets_;
-    std::mutex mutex_;
+    std::mutex fetchMutex_;  // held across fetch(), so that one request serves every waiter
+    std::mutex mutex_;       // guards tokens_
     std::map<std::string, CachedToken> tokens_;
 };
 

@@ -8,12 +8,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string_view>
+#include <vector>
 
 #include "core/text.hpp"
 #include "platform/http/log.hpp"
@@ -144,18 +147,57 @@ struct RequestStarts {
     bool closedBeforeSending = false;  // the server had closed the connection by the first one
 };
 
+// One easy handle with what its callbacks write to; a send holds it for its whole transfer.
+struct EasyHandle {
+    CURL* curl = nullptr;
+    char errorText[CURL_ERROR_SIZE] = {};
+    RequestStarts starts;
+
+    EasyHandle() = default;
+    EasyHandle(const EasyHandle&) = delete;
+    EasyHandle& operator=(const EasyHandle&) = delete;
+    // Before the members: curl closes the handle's sockets through onCloseSocket(&starts).
+    ~EasyHandle() {
+        if (curl != nullptr)
+            curl_easy_cleanup(curl);
+    }
+};
+
+// At most this many sends of one transport are in flight; a further one waits for a handle.
+constexpr std::size_t kMostHandles = 64;
+
 }  // namespace
 
 struct CurlTransport::Impl {
     CurlTransportOptions options;
-    CURL* handle = nullptr;
-    char errorText[CURL_ERROR_SIZE] = {};
-    mutable std::mutex mutex;
+    mutable std::mutex mutex;  // guards what follows
+    std::condition_variable handleReturned;
+    std::vector<std::unique_ptr<EasyHandle>> idle;  // the most recently used last
+    std::size_t handles = 0;                        // made and not destroyed, idle or in use
     TransportStats stats;
-    RequestStarts starts;
+
+    std::unique_ptr<EasyHandle> makeHandle() const;
+    // An idle handle (the last returned, whose connection is the warmest), else a new one while
+    // fewer than kMostHandles exist, else the next one returned.
+    std::unique_ptr<EasyHandle> checkOut();
+    void checkIn(std::unique_ptr<EasyHandle> handle);
+
+    // Holds a checked-out handle for one send and returns it however the send ends.
+    class Lease {
+      public:
+        explicit Lease(Impl& impl) : impl_(impl), easy_(impl.checkOut()) {}
+        ~Lease() { impl_.checkIn(std::move(easy_)); }
+        Lease(const Lease&) = delete;
+        Lease& operator=(const Lease&) = delete;
+        EasyHandle& operator*() const { return *easy_; }
+
+      private:
+        Impl& impl_;
+        std::unique_ptr<EasyHandle> easy_;
+    };
 
     // send() and sendSigned(): unsigned when `keys` is null.
-    Response perform(const Request& request, const SigV4Keys* keys);
+    Response perform(EasyHandle& easy, const Request& request, const SigV4Keys* keys);
 };
 
 namespace {
@@ -252,47 +294,80 @@ class SigningScope {
 
 }  // namespace
 
+std::unique_ptr<EasyHandle> CurlTransport::Impl::makeHandle() const {
+    auto easy = std::make_unique<EasyHandle>();
+    easy->curl = curl_easy_init();
+    if (easy->curl == nullptr)
+        throw TransportError("cannot create a curl handle", false);
+    // The options every request shares are set once: perform() changes only the per-request
+    // ones, which is cheaper than a reset and some twenty options per request.
+    CURL* handle = easy->curl;
+    const auto& o = options;
+    setOption(handle, CURLOPT_ERRORBUFFER, easy->errorText);
+    setOption(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    setOption(handle, CURLOPT_NOSIGNAL, 1L);
+    setOption(handle, CURLOPT_FOLLOWLOCATION, 0L);
+    setOption(handle, CURLOPT_TCP_KEEPALIVE, 1L);
+    setOption(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+    setOption(handle, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (o.caBundle)
+        setOption(handle, CURLOPT_CAINFO, o.caBundle->c_str());
+    setOption(handle, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(o.connectTimeout.count()));
+    setOption(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(o.totalTimeout.count()));
+    setOption(handle, CURLOPT_WRITEFUNCTION, &onBody);
+    setOption(handle, CURLOPT_HEADERFUNCTION, &onHeader);
+    setOption(handle, CURLOPT_PREREQFUNCTION, &onRequestStart);
+    setOption(handle, CURLOPT_PREREQDATA, static_cast<void*>(&easy->starts));
+    setOption(handle, CURLOPT_OPENSOCKETFUNCTION, &onOpenSocket);
+    setOption(handle, CURLOPT_OPENSOCKETDATA, static_cast<void*>(&easy->starts));
+    setOption(handle, CURLOPT_CLOSESOCKETFUNCTION, &onCloseSocket);
+    setOption(handle, CURLOPT_CLOSESOCKETDATA, static_cast<void*>(&easy->starts));
+    return easy;
+}
+
+std::unique_ptr<EasyHandle> CurlTransport::Impl::checkOut() {
+    std::unique_lock lock(mutex);
+    handleReturned.wait(lock, [this] { return !idle.empty() || handles < kMostHandles; });
+    if (!idle.empty()) {
+        auto easy = std::move(idle.back());
+        idle.pop_back();
+        return easy;
+    }
+    ++handles;
+    lock.unlock();
+    try {
+        auto easy = makeHandle();
+        lock.lock();
+        stats.handles = std::max<std::uint64_t>(stats.handles, handles);
+        return easy;
+    } catch (...) {
+        lock.lock();
+        --handles;
+        handleReturned.notify_one();
+        throw;
+    }
+}
+
+void CurlTransport::Impl::checkIn(std::unique_ptr<EasyHandle> handle) {
+    {
+        std::lock_guard lock(mutex);
+        idle.push_back(std::move(handle));
+    }
+    handleReturned.notify_one();
+}
+
 CurlTransport::CurlTransport(CurlTransportOptions options) : impl_(std::make_unique<Impl>()) {
     initCurlOnce();
     impl_->options = std::move(options);
     if (impl_->options.loggerName.empty())
         impl_->options.loggerName = kLoggerName;
-    impl_->handle = curl_easy_init();
-    if (impl_->handle == nullptr)
-        throw TransportError("cannot create a curl handle", false);
-    // The options every request shares are set once: send() changes only the per-request ones,
-    // which is cheaper than a reset and some twenty options per request.
-    try {
-        CURL* handle = impl_->handle;
-        const auto& o = impl_->options;
-        setOption(handle, CURLOPT_ERRORBUFFER, impl_->errorText);
-        setOption(handle, CURLOPT_PROTOCOLS_STR, "http,https");
-        setOption(handle, CURLOPT_NOSIGNAL, 1L);
-        setOption(handle, CURLOPT_FOLLOWLOCATION, 0L);
-        setOption(handle, CURLOPT_TCP_KEEPALIVE, 1L);
-        setOption(handle, CURLOPT_SSL_VERIFYPEER, 1L);
-        setOption(handle, CURLOPT_SSL_VERIFYHOST, 2L);
-        if (o.caBundle)
-            setOption(handle, CURLOPT_CAINFO, o.caBundle->c_str());
-        setOption(handle, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(o.connectTimeout.count()));
-        setOption(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(o.totalTimeout.count()));
-        setOption(handle, CURLOPT_WRITEFUNCTION, &onBody);
-        setOption(handle, CURLOPT_HEADERFUNCTION, &onHeader);
-        setOption(handle, CURLOPT_PREREQFUNCTION, &onRequestStart);
-        setOption(handle, CURLOPT_PREREQDATA, static_cast<void*>(&impl_->starts));
-        setOption(handle, CURLOPT_OPENSOCKETFUNCTION, &onOpenSocket);
-        setOption(handle, CURLOPT_OPENSOCKETDATA, static_cast<void*>(&impl_->starts));
-        setOption(handle, CURLOPT_CLOSESOCKETFUNCTION, &onCloseSocket);
-        setOption(handle, CURLOPT_CLOSESOCKETDATA, static_cast<void*>(&impl_->starts));
-    } catch (...) {
-        curl_easy_cleanup(impl_->handle);
-        throw;
-    }
+    // The first handle is made here, so that a transport that cannot work fails at once.
+    impl_->idle.push_back(impl_->makeHandle());
+    impl_->handles = 1;
+    impl_->stats.handles = 1;
 }
 
-CurlTransport::~CurlTransport() {
-    curl_easy_cleanup(impl_->handle);
-}
+CurlTransport::~CurlTransport() = default;
 
 TransportStats CurlTransport::stats() const {
     std::lock_guard lock(impl_->mutex);
@@ -300,15 +375,20 @@ TransportStats CurlTransport::stats() const {
 }
 
 Response CurlTransport::send(const Request& request) {
-    return impl_->perform(request, nullptr);
+    Impl::Lease easy(*impl_);
+    return impl_->perform(*easy, request, nullptr);
 }
 
 Response CurlTransport::sendSigned(const Request& request, const SigV4Keys& keys) {
-    return impl_->perform(request, &keys);
+    Impl::Lease easy(*impl_);
+    return impl_->perform(*easy, request, &keys);
 }
 
-Response CurlTransport::Impl::perform(const Request& request, const SigV4Keys* keys) {
-    std::lock_guard lock(mutex);
+Response CurlTransport::Impl::perform(EasyHandle& easy, const Request& request,
+                                      const SigV4Keys* keys) {
+    CURL* handle = easy.curl;
+    char* errorText = easy.errorText;
+    RequestStarts& starts = easy.starts;
     errorText[0] = '\0';
     std::optional<SigningScope> signing;
     if (keys != nullptr)
@@ -370,7 +450,6 @@ Response CurlTransport::Impl::perform(const Request& request, const SigV4Keys* k
         }
     }
 
-    ++stats.requests;
     starts.count = 0;
     starts.closedBeforeSending = false;
     const auto start = std::chrono::steady_clock::now();
@@ -381,7 +460,11 @@ Response CurlTransport::Impl::perform(const Request& request, const SigV4Keys* k
                              std::chrono::steady_clock::now() - start)
                              .count();
     long connects = 0;
-    if (curl_easy_getinfo(handle, CURLINFO_NUM_CONNECTS, &connects) == CURLE_OK && connects > 0) {
+    if (curl_easy_getinfo(handle, CURLINFO_NUM_CONNECTS, &connects) != CURLE_OK || connects < 0)
+        connects = 0;
+    {
+        std::lock_guard lock(mutex);
+        ++stats.requests;
         stats.connectionsOpened += static_cast<std::uint64_t>(connects);
     }
 

@@ -32,12 +32,17 @@ struct SigV4Keys {
 struct TransportStats {
     std::uint64_t requests = 0;           // send() calls, failed ones included
     std::uint64_t connectionsOpened = 0;  // new TCP connections; reused ones are not counted
+    std::uint64_t handles = 0;            // most easy handles held at once: sends that overlapped
 };
 
-// One libcurl easy handle for the object's life, so requests that follow each other reuse the
-// connection. TLS peer and host verification are always on. Redirects are not followed: a 3xx
-// or a 202 with Location is returned to the caller as it came. Serialises concurrent send()
-// calls, so one object can serve a whole process (see sharedTransport).
+// A few libcurl easy handles kept for the object's life, each with its own kept-alive
+// connection: a send takes an idle handle (the one used last) or, when every one is busy, a new
+// one, up to 64 (a further send waits for one to come back). Sends from one thread at a time
+// thus all go through one handle, so requests that follow each other reuse its connection;
+// concurrent sends from several threads each get a handle and a connection of their own, so one
+// object can serve a whole process (see TransportPool). TLS peer and host verification are
+// always on. Redirects are not followed: a 3xx or a 202 with Location is returned to the caller
+// as it came.
 class CurlTransport : public Transport {
   public:
     explicit CurlTransport(CurlTransportOptions options = {});
@@ -56,7 +61,7 @@ class CurlTransport : public Transport {
     Response send(const Request& request) override;
 
     // send(), with the request signed by curl using `keys`. The keys are dropped from the
-    // handle afterwards, whatever the outcome, so the next send() goes unsigned.
+    // handle afterwards, whatever the outcome, so the next send() on it goes unsigned.
     Response sendSigned(const Request& request, const SigV4Keys& keys);
 
     // Counters since construction.

@@ -115,6 +115,18 @@ bool shouldRetry(const Request& request, const TransportError& error) {
     }
 }
 
+bool isThrottle(const Response& response) {
+    if (response.status == 429)
+        return true;
+    for (const auto& code : armErrorCodes(response.body)) {
+        if (text::iequals(code, "AnotherOperationInProgress") ||
+            text::iequals(code, "RetryableError")) {
+            return true;
+        }
+    }
+    return false;
+}
+
 double randomJitter() {
     thread_local std::mt19937_64 engine{std::random_device{}()};
     return std::uniform_real_distribution<double>(0.0, 1.0)(engine);
@@ -173,6 +185,41 @@ RetryingTransport::RetryingTransport(std::shared_ptr<Transport> inner, RetryOpti
     options_.maxAttempts = std::max(options_.maxAttempts, 1);
 }
 
+void RetryingTransport::waitForGate(const Request& request) {
+    std::optional<RetryOptions::Clock::time_point> waited;
+    for (;;) {
+        RetryOptions::Clock::time_point opensAt;
+        {
+            std::lock_guard lock(gateMutex_);
+            // Never closed; or closed by this thread, which waits that as its own retry (and
+            // nobody has closed it for longer since).
+            if (gateClosedBy_ == std::thread::id() || gateClosedBy_ == std::this_thread::get_id()) {
+                return;
+            }
+            opensAt = gateOpensAt_;
+        }
+        // Waited until then already: a clock that sleeping does not move must not hold forever.
+        if (waited && opensAt <= *waited)
+            return;
+        const auto now = options_.clock();
+        if (opensAt <= now)
+            return;
+        const auto delay = std::chrono::ceil<milliseconds>(opensAt - now);
+        httpLogger()->debug("Holding {} {} for {}: another request of this run was throttled",
+                            request.method, urlWithoutQuery(request.url), seconds(delay));
+        options_.sleep(delay);
+        waited = opensAt;
+    }
+}
+
+void RetryingTransport::closeGate(RetryOptions::Clock::time_point until) {
+    std::lock_guard lock(gateMutex_);
+    if (until > gateOpensAt_) {
+        gateOpensAt_ = until;
+        gateClosedBy_ = std::this_thread::get_id();
+    }
+}
+
 // Each attempt ends in one of three ways:
 //   success or a failure not worth retrying -> returned (or rethrown) at once;
 //   a retryable failure on the last allowed attempt -> returned (or rethrown) as is;
@@ -185,6 +232,7 @@ Response RetryingTransport::send(const Request& request) {
         std::optional<Response> response;
         std::exception_ptr failure;
         std::string reason;
+        waitForGate(request);
         try {
             response = inner_->send(request);
         } catch (const TransportError& error) {
@@ -195,9 +243,11 @@ Response RetryingTransport::send(const Request& request) {
         }
 
         milliseconds delay{0};
+        bool throttled = false;
         if (response) {
             if (lastAttempt || !shouldRetry(request, *response))
                 return std::move(*response);
+            throttled = isThrottle(*response);
             reason = std::to_string(response->status);
             if (auto codes = armErrorCodes(response->body); !codes.empty()) {
                 reason += " " + codes.front();
@@ -213,13 +263,16 @@ Response RetryingTransport::send(const Request& request) {
 
         const auto log = httpLogger();
         const std::string url = urlWithoutQuery(request.url);
-        if (options_.clock() + delay > deadline) {
+        const auto now = options_.clock();
+        if (now + delay > deadline) {
             log->warn("Giving up on {} {} after {}: waiting {} more would pass the deadline",
                       request.method, url, reason, seconds(delay));
             if (failure)
                 std::rethrow_exception(failure);
             return std::move(*response);
         }
+        if (throttled)
+            closeGate(now + delay);
         log->warn("Retrying {} {} after {} (attempt {} of {}, waiting {})", request.method, url,
                   reason, attempt + 1, options_.maxAttempts, seconds(delay));
         options_.sleep(delay);

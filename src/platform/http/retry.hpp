@@ -5,7 +5,9 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 #include "platform/http/http.hpp"
 
@@ -48,17 +50,37 @@ std::chrono::milliseconds backoffDelay(const RetryOptions& options, int attempt,
 // Uniform in [0, 1), from a per-thread random source.
 double randomJitter();
 
+// Whether the response says the server is throttling its callers or busy with another
+// operation: 429, ARM's AnotherOperationInProgress or RetryableError code.
+bool isThrottle(const Response& response);
+
 // Sends through the inner transport and retries per the policy above, logging each retry at
 // warning level on "dm.http". Gives up after maxAttempts, or when the next wait would cross the
 // deadline, by returning the last response or rethrowing the last TransportError.
+//
+// Sends from several threads share one back-off gate: when a throttle (see isThrottle) is to be
+// retried, its wait also holds every other send through this object, from its next attempt on,
+// until that wait has passed (the gate only moves later, so another thread's success does not
+// reopen it). A throttled run thus slows down as a whole instead of each thread keeping up its
+// pace. The thread that set the gate waits only its own retry wait, so one thread alone waits and
+// sends exactly as without the gate. Waits at the gate use the options' clock and sleep, are
+// logged at debug level and, like the retry waits, use up the waiting request's deadline.
 class RetryingTransport : public Transport {
   public:
     RetryingTransport(std::shared_ptr<Transport> inner, RetryOptions options = {});
     Response send(const Request& request) override;
 
   private:
+    // Waits while the gate is closed by another thread's throttle.
+    void waitForGate(const Request& request);
+    // Closes the gate until `until` unless it is closed until later already.
+    void closeGate(RetryOptions::Clock::time_point until);
+
     std::shared_ptr<Transport> inner_;
     RetryOptions options_;
+    std::mutex gateMutex_;
+    RetryOptions::Clock::time_point gateOpensAt_{};  // sends wait until then
+    std::thread::id gateClosedBy_{};                 // the thread whose wait set gateOpensAt_
 };
 
 }  // namespace dm::http

@@ -18,12 +18,15 @@ class TransportPool {
   public:
     // The pool's retrying libcurl transport for these options (CA bundle, timeouts and logger
     // name), made on first use; every call with equal options returns the same object. Safe to
-    // call from any thread; sends through one transport are serialised.
+    // call from any thread; sends through one transport from several threads go out at once,
+    // each on a connection of its own, and share its retry policy's back-off (see
+    // RetryingTransport).
     std::shared_ptr<Transport> get(const CurlTransportOptions& options = {});
 
   private:
     // libcurl reuses a connection only inside one easy handle, so clients reach one host on one
-    // connection only when they share the handle: one per distinct set of options.
+    // connection only when they share the transport, whose handles go to one send at a time:
+    // one transport per distinct set of options.
     using Key = std::tuple<std::optional<std::string>, long long, long long, std::string>;
     std::mutex mutex_;
     std::map<Key, std::shared_ptr<Transport>> transports_;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -24,8 +25,10 @@ constexpr std::size_t kExcerptLength = 200;
 
 using Fields = std::vector<std::pair<std::string, std::string>>;
 
-// The run's connection to the controller.
+// The run's connection to the controller. Calls may come from several threads at once: the
+// lock covers making and replacing the transport, which the senders then share.
 struct ControllerConnection {
+    std::mutex mutex;
     TelvaneOptions options;
     std::shared_ptr<http::Transport> transport;
 };
@@ -63,8 +66,10 @@ bool isReadingRequest(const http::Request& request) {
     return isReadingAction(body.substr(0, body.find('&')));
 }
 
-http::Transport& transport() {
+// Held by the caller for its send, so that a configure() meanwhile does not pull it away.
+std::shared_ptr<http::Transport> transport() {
     auto& c = connection();
+    std::lock_guard lock(c.mutex);
     if (!c.transport) {
         RunContext& run = currentRun();
         auto inner = c.options.transport;
@@ -74,7 +79,7 @@ http::Transport& transport() {
             inner = run.transports.get({.caBundle = c.options.caBundle});
         c.transport = run.guarded(std::move(inner), isReadingRequest);
     }
-    return *c.transport;
+    return c.transport;
 }
 
 std::string formEncode(const Fields& fields) {
@@ -161,7 +166,7 @@ http::Response send(const std::string& url, const Fields& fields) {
     // Reads may be sent again after any transient failure; changes only where the policy knows
     // the controller cannot have acted.
     request.idempotent = isReadingAction(action);
-    http::Response response = transport().send(request);
+    http::Response response = transport()->send(request);
     if (response.status < 200 || response.status > 299) {
         throw TelvaneError(fmt::format("controller answered HTTP {} to {}: {}", response.status,
                                        action, excerpt(response.body, fields)),
@@ -250,6 +255,7 @@ Record RestResponse::json(const ListSelection& selection) const {
 
 void Telvane::configure(TelvaneOptions options) {
     auto& c = connection();
+    std::lock_guard lock(c.mutex);
     c.options = std::move(options);
     c.transport.reset();
 }

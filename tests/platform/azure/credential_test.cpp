@@ -5,7 +5,9 @@
 #include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/spdlog.h>
 
+#include <future>
 #include <sstream>
+#include <thread>
 
 #include "fake_transport.hpp"
 #include "platform/azure/errors.hpp"
@@ -65,6 +67,22 @@ TEST_F(CredentialTest, OneGrantServesEveryCallOfTheCredential) {
     grant("tok-B", R"("3599")");  // the legacy endpoint sends a string
     EXPECT_EQ(make("client-2")->getToken(scope).token, "tok-B");
     EXPECT_EQ(transport->requests.size(), 2u);
+}
+
+// A caller that needs the token while another is fetching it waits for that one.
+TEST_F(CredentialTest, ConcurrentCallersShareOneGrant) {
+    std::promise<void> asking;
+    transport->script.push_back([asked = asking.get_future().share()](const http::Request&) {
+        asked.wait();
+        std::this_thread::sleep_for(50ms);  // lets the other caller reach the credential
+        return reply(200, R"({"expires_in": 3600, "access_token": "tok-A"})");
+    });
+    auto credential = make();
+    std::thread first([&] { credential->getToken(scope); });
+    asking.set_value();
+    credential->getToken(scope);
+    first.join();
+    EXPECT_EQ(transport->requests.size(), 1u);
 }
 
 TEST_F(CredentialTest, TokenIsRenewedShortlyBeforeExpiry) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <thread>
 #include <variant>
 
 #include "log_capture.hpp"
@@ -158,6 +159,40 @@ TEST(Retry, LogsEachRetryAsWarning) {
               "(attempt 3 of 5, waiting 3.2 s)\n"
               "warning: Retrying GET https://host/path after transport error (GET "
               "https://host/path failed: reset) (attempt 4 of 5, waiting 6.4 s)\n");
+}
+
+// A throttle one sender got holds every other sender of the transport until the wait it chose
+// has passed, whatever succeeded since; anything else holds only its own sender. The clock
+// stands still, so every wait shows in full; the thread that set the gate waits only its retry.
+TEST(Retry, ThrottleHoldsEverySenderOfTheTransport) {
+    struct Case {
+        Response first;
+        Sleeps others;  // of another thread's two requests after it
+    } const cases[] = {
+        {reply(429, {{"Retry-After", "7"}}), {milliseconds(7000), milliseconds(7000)}},
+        {reply(409, {}, armError("AnotherOperationInProgress")),
+         {milliseconds(1600), milliseconds(1600)}},
+        {reply(500, {{"Retry-After", "2"}}, armError("RetryableError")),
+         {milliseconds(2000), milliseconds(2000)}},
+        {reply(503, {{"Retry-After", "7"}}), {}},
+    };
+    for (const auto& c : cases) {
+        Harness h{c.first, reply(200), reply(200), reply(200), c.first, reply(200), reply(200)};
+        h.options.sleep = [&h](milliseconds d) { h.sleeps.push_back(d); };
+        const Request first{"GET", "https://host/first"}, second{"GET", "https://host/second"};
+        RetryingTransport shared(std::shared_ptr<Transport>(&h, [](Transport*) {}), h.options);
+        std::thread([&] { EXPECT_EQ(shared.send(first).status, 200); }).join();
+        h.sleeps.clear();
+        EXPECT_EQ(shared.send(second).status, 200);
+        EXPECT_EQ(shared.send(second).status, 200);
+        EXPECT_EQ(h.sleeps, c.others) << c.first.status;
+
+        h.sleeps.clear();
+        RetryingTransport alone(std::shared_ptr<Transport>(&h, [](Transport*) {}), h.options);
+        EXPECT_EQ(alone.send(first).status, 200);
+        EXPECT_EQ(alone.send(second).status, 200);
+        EXPECT_EQ(h.sleeps.size(), 1u);
+    }
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <thread>
+#include <vector>
 
 #include "emulator.hpp"
 #include "tls_material.hpp"
@@ -51,6 +53,34 @@ TEST(TransportPool, ClientsWithEqualOptionsShareOneConnection) {
     EXPECT_EQ(slower->send(list).status, 200);
     EXPECT_EQ(emulator.counters()["tls_connections"], 2);
     emulator.stop();
+}
+
+// Threads sending through one transport at once each get a connection of their own, and later
+// sends from one thread reuse those instead of opening more.
+TEST(CurlTransport, ConcurrentSendsGoOutSideBySide) {
+    emu::EmulatorOptions options;
+    options.latencyMs = 300;  // holds each request in the server while the others come
+    options.topology = {{"service_principals", {{{"tenant", "t"}, {"client_id", "c"}}}}};
+    options.topology["service_principals"][0]["client_secret"] = "s";
+    emu::Emulator emulator(options);
+    emulator.start();
+    CurlTransport transport({.caBundle = emulator.caFile()});
+    const Request grant{"POST",
+                        emulator.loginUrl() + "/t/oauth2/v2.0/token",
+                        {{"Content-Type", "application/x-www-form-urlencoded"}},
+                        "grant_type=client_credentials&client_id=c&client_secret=s&scope=" +
+                            emulator.armUrl() + "/.default"};
+    std::vector<std::thread> senders;
+    for (int i = 0; i < 8; ++i)
+        senders.emplace_back([&] { EXPECT_EQ(transport.send(grant).status, 200); });
+    for (auto& sender : senders)
+        sender.join();
+    EXPECT_GT(emulator.counters()["in_flight_peak"], 1);
+    const auto handles = transport.stats().handles;
+    EXPECT_GT(handles, 1u);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(transport.send(grant).status, 200);
+    EXPECT_EQ(emulator.counters()["tls_connections"], handles);
 }
 
 // A certificate that does not verify fails at once, not after the retries' waits, and the error
