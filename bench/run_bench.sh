@@ -14,6 +14,7 @@
 # PROFILE_NAME=realistic starts the emulator with --profile realistic (LATENCY_MS is then optional,
 # default 0, and adds to the profile's delays), TIME_SCALE (default 1) and SEED (default 1); each
 # run then also prints its wall time projected to real time.
+# PARALLEL=N passes --parallel N to the switch and the revert.
 # SDK_BASELINE=1 also drives the official Azure SDK for Python through the same kind of calls
 # (bench/sdk_baseline.py, with /usr/bin/python3 and python3-azure) and prints its CPU per request
 # and peak RSS next to the tool's.
@@ -72,7 +73,7 @@ sed -e "s|@WORK@|$work|g" -e "s|@BASE_URL@|$base_url|g" -e "s|@CA_FILE@|$ca_file
 export DM_CTRL_PASSWORD=bench-controller-password
 export DM_AZURE_CLIENT_SECRET=bench-azure-secret
 
-echo "bench: N=$n latency=${latency}ms${profile_name:+ profile=$profile_name time-scale=$time_scale seed=$seed} work=$work"
+echo "bench: N=$n latency=${latency}ms${profile_name:+ profile=$profile_name time-scale=$time_scale seed=$seed}${PARALLEL:+ parallel=$PARALLEL} work=$work"
 
 # Start-up lower bound: --version does no I/O beyond loading the program.
 python3 - "$tool" <<'EOF'
@@ -171,8 +172,10 @@ EOF
   if [ "${BREAKDOWN:-1}" = 1 ]; then python3 "$here/request_breakdown.py" "$work/$title.http.log" "$n"; fi
 }
 
-run switch --yaml_file "$work/discovery.yaml"
-run revert --yaml_file "$work/discovery.yaml" --revert
+parallel=()
+if [ -n "${PARALLEL:-}" ]; then parallel=(--parallel "$PARALLEL"); fi
+run switch --yaml_file "$work/discovery.yaml" "${parallel[@]}"
+run revert --yaml_file "$work/discovery.yaml" --revert "${parallel[@]}"
 
 # The floor: bare GETs of one route table over the same transport against the same emulator,
 # and the tool's CPU per request against it.
