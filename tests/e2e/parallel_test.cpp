@@ -33,6 +33,8 @@ Json pairedTopology() {
     };
     peer(vnets[0], "spoke-web");
     peer(vnets[1], "spoke-app");
+    // Two subnets of one VNet on one route table.
+    vnets[0]["subnets"][1]["routeTable"] = "rt-app";
     return topology;
 }
 
@@ -94,6 +96,30 @@ TEST(ParallelVnets, SwitchAndRevertLeaveWhatOneVnetAfterAnotherLeaves) {
     }
     // Removed locks are not put back.
     EXPECT_EQ(facts(parallel.emulator().state(), false), facts(parallel.initial(), false));
+}
+
+TEST(ParallelVnets, AFailedVnetWritesItsBlockInItsPlaceAndTheRevertUndoesEverything) {
+    DemoWorkspace demo({}, pairedTopology());
+    // spoke-web's attachment fails; spoke-db, tied to neither spoke-app nor spoke-web, runs
+    // beside it and is committed after it.
+    demo.emulator().admin("POST", "/admin/faults",
+                          {{"action", "attach_spoke_to_transit_gateway"},
+                           {"fields", {{"spoke_gw_name", "azu-use-0a0bfa00-gw"}}},
+                           {"status", 200},
+                           {"message", "attachment quota reached"}});
+    ProcessResult r = demo.tool({"--parallel", "4"});
+    ASSERT_EQ(r.exitCode, 1) << r.out;
+    const size_t web = r.out.find("- Attach azu-use-0a0bfa00-gw");
+    const size_t error = r.out.find("**Error** attachment quota reached");
+    const size_t db = r.out.find("- Attach spoke-db-gw");
+    EXPECT_LT(web, error) << r.out;
+    EXPECT_LT(error, db) << r.out;
+    EXPECT_NE(db, std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("2 VNet(s) switched, 0 skipped, 1 failed (spoke-web)"), std::string::npos)
+        << r.out;
+    r = demo.tool({"--revert", "--parallel", "4"});
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_EQ(facts(demo.emulator().state(), false), facts(demo.initial(), false));
 }
 
 }  // namespace

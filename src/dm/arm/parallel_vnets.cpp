@@ -96,7 +96,8 @@ void linkSlots(std::vector<std::unique_ptr<Slot>>& slots) {
     for (size_t i = 0; i < slots.size(); ++i) {
         for (const auto& key : sharedKeys(slots[i]->vnet, ids)) {
             auto [it, fresh] = last.try_emplace(key, i);
-            if (!fresh) {
+            // Two subnets of one VNet on one route table tie the VNet to itself only.
+            if (!fresh && it->second != i) {
                 slots[i]->after = std::max(slots[i]->after.value_or(0), it->second);
                 it->second = i;
             }
