@@ -281,31 +281,32 @@ void runAccount(RunContext& run, AccountContext& account) {
                     selected.push_back(listed.resource());
             }
             runVnetsInParallel(job, selected, summary);
-        }
-        for (const auto& listed : vnets) {
-            if (run.options.parallel > 1 || !vnetMap.contains(listed.name()))
-                continue;
-            const VirtualNetwork vnet = listed.resource();
-            current = vnet.name();
-            // The VNet leaves the status line however its turn ends.
-            struct InFlight {
-                ProgressDisplay& progress;
-                std::string vnet;
-                ~InFlight() { progress.endVnet(vnet); }
-            } inFlight{*run.progress, current};
-            run.progress->beginVnet(current);
-            const VnetEnd end = runVnet(job, vnet, nullptr, 0);
-            if (end == VnetEnd::Done || end == VnetEnd::DoneEarly)
-                summary.done.push_back(current);
-            else
-                summary.skipped.push_back(current);
-            if (end == VnetEnd::Done || end == VnetEnd::Skipped) {
-                Terraform::syncFiles();
-                if (revert)
-                    RevertJournal::markReverted();
-                checkStartedUpdates(false);
+        } else {
+            for (const auto& listed : vnets) {
+                if (!vnetMap.contains(listed.name()))
+                    continue;
+                const VirtualNetwork vnet = listed.resource();
+                current = vnet.name();
+                // The VNet leaves the status line however its turn ends.
+                struct InFlight {
+                    ProgressDisplay& progress;
+                    std::string vnet;
+                    ~InFlight() { progress.endVnet(vnet); }
+                } inFlight{*run.progress, current};
+                run.progress->beginVnet(current);
+                const VnetEnd end = runVnet(job, vnet, nullptr, 0);
+                if (end == VnetEnd::Done || end == VnetEnd::DoneEarly)
+                    summary.done.push_back(current);
+                else
+                    summary.skipped.push_back(current);
+                if (end == VnetEnd::Done || end == VnetEnd::Skipped) {
+                    Terraform::syncFiles();
+                    if (revert)
+                        RevertJournal::markReverted();
+                    checkStartedUpdates(false);
+                }
+                current.clear();
             }
-            current.clear();
         }
     } catch (...) {
         // The cause first, then what was kept, then the summary: every line counted.

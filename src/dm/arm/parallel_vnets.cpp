@@ -151,14 +151,14 @@ void runVnetsInParallel(const AccountVnets& job, const std::vector<VirtualNetwor
             }
             if (slot->started) {
                 const std::string name = slot->vnet.name();
-                if (!revert) {
-                    slot->lane.revertRecord = RevertJournal::vnetRecord(
-                        run, job.account.subscriptionId + ":" + name, name + ".tf");
-                }
                 LaneScope lane(slot->lane);
                 HoldScope hold(slot->held);
                 run.progress->beginVnet(name);
                 try {
+                    if (!revert) {
+                        slot->lane.revertRecord = RevertJournal::vnetRecord(
+                            run, job.account.subscriptionId + ":" + name, name + ".tf");
+                    }
                     slot->end = runVnet(job, slot->vnet, &turns, index);
                     if (revert && slot->end == VnetEnd::Done) {
                         // The reverted files are durable before the journal says so.
