@@ -10,6 +10,8 @@
 # SYSCALLS=1 under `strace -f -c` (a system-call count in WORK/<run>.syscalls.txt), HEAPTRACK=1
 # under heaptrack (WORK/<run>.heaptrack.zst: what holds the peak of memory), CALLGRIND=1 under
 # callgrind (WORK/<run>.callgrind.out: instruction counts, which the machine's load leaves alone).
+# WRITE_LOG=1 keeps the emulator's write log of each run in WORK/<run>.writes.json and the account
+# folders as the run left them in WORK/<run>.output (to compare two builds; etags and WORK differ).
 # BARE_REQUESTS (2000) is the length of the bare-transport loop run at the end as the floor.
 # PROFILE_NAME=realistic starts the emulator with --profile realistic (LATENCY_MS is then optional,
 # default 0, and adds to the profile's delays), TIME_SCALE (default 1) and SEED (default 1); each
@@ -110,6 +112,7 @@ fi
 run() {
   local title=$1; shift
   admin DELETE counters >/dev/null
+  if [ "${WRITE_LOG:-0}" = 1 ]; then admin DELETE log >/dev/null; fi
   local log="$work/logs/dm.arm.switch_traffic.log" lines=0
   [ -f "$log" ] && lines=$(wc -l <"$log")
   local status=0
@@ -123,6 +126,10 @@ run() {
   (cd "$work" && timeout "$limit" /usr/bin/time -v -o "$work/$title.time" "${wrap[@]}" "$tool" "$@" \
      >"$work/$title.log" 2>&1) || status=$?
   admin GET counters >"$work/$title.counters.json"
+  if [ "${WRITE_LOG:-0}" = 1 ]; then
+    admin GET log >"$work/$title.writes.json"
+    cp -r "$work/output" "$work/$title.output"
+  fi
   tail -n +"$((lines + 1))" "$log" >"$work/$title.http.log"
   python3 - "$title" "$status" "$n" "$work/$title.time" "$work/$title.counters.json" \
     "$profile_name" "$time_scale" <<'EOF'
