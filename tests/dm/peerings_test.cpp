@@ -1,5 +1,8 @@
 // Peering removal and restore against the emulator: skip rules, both ends deleted in order, the
 // stored pair list re-creating what was deleted, and the dry run.
+#include <array>
+#include <thread>
+
 #include "dm/arm/kept_listings.hpp"
 #include "library_fixture.hpp"
 
@@ -287,6 +290,27 @@ TEST_F(PeeringsTest, KeptListingsFollowTheDeletesAndRecreationsOfAnAccountRun) {
     SwitchTraffic::addPeerings(Record::parse(stored));
     EXPECT_EQ(transitNames().size(), 2u);
     EXPECT_EQ(transitNames(), peeringNames(kHub, "rg-transit", "transit-vnet"));
+    kept.endAccount();
+}
+
+// VNets of one account on two threads ask for the same listing at once: it is read once, and
+// both get that read's list.
+TEST_F(PeeringsTest, KeptListingsReadOnceForTwoThreads) {
+    start();
+    auto& kept = dm::arm::keptListings();
+    kept.startAccount();
+    const auto clients = std::array{client(kHub), client(kHub)};
+    std::array<dm::arm::KeptListings::List<dm::azure::VirtualNetworkPeering>, 2> lists;
+    const auto reads = cloud().counters()["arm_read"].get<int>();
+    cloud().setLatencyMs(50);  // so that the second asks while the first read is under way
+    std::thread other([&] { lists[1] = kept.peerings(clients[1], "rg-transit", "transit-vnet"); });
+    lists[0] = kept.peerings(clients[0], "rg-transit", "transit-vnet");
+    other.join();
+    cloud().setLatencyMs(0);
+    EXPECT_EQ(cloud().counters()["arm_read"], reads + 1);
+    ASSERT_TRUE(lists[0]);
+    EXPECT_EQ(lists[0], lists[1]);
+    EXPECT_EQ(lists[0]->size(), 2u);
     kept.endAccount();
 }
 

@@ -1,6 +1,9 @@
 #include "dm/arm/kept_listings.hpp"
 
 #include <algorithm>
+#include <chrono>
+#include <exception>
+#include <iterator>
 
 #include "core/text.hpp"
 #include "services/context/run_context.hpp"
@@ -15,70 +18,112 @@ std::string vnetKey(const std::string& subscriptionId, const std::string& resour
     return text::toLower(subscriptionId + "/" + resourceGroup + "/" + vnetName);
 }
 
-template <class T, class Read>
-KeptListings::List<T> keep(bool active, std::map<std::string, KeptListings::List<T>>& kept,
-                           const std::string& key, Read read) {
-    if (!active)
-        return std::make_shared<const std::vector<azure::ListItem<T>>>(read());
-    auto& slot = kept[key];
-    if (!slot)
-        slot = std::make_shared<const std::vector<azure::ListItem<T>>>(read());
-    return slot;
+template <class T>
+bool isRead(const std::shared_future<T>& result) {
+    return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
 }
 
 }  // namespace
 
+template <class T, class Read>
+KeptListings::List<T> KeptListings::keep(std::map<std::string, Slot<T>> KeptListings::*kept,
+                                         const std::string& key, Read read) {
+    std::promise<List<T>> reading;
+    unsigned long readId = 0;
+    {
+        std::unique_lock lock(mutex_);
+        if (!active_) {
+            lock.unlock();
+            return std::make_shared<const std::vector<azure::ListItem<T>>>(read());
+        }
+        auto [slot, added] = (this->*kept).try_emplace(key);
+        if (!added) {
+            // Kept, or being read by another thread: wait for that read outside the lock.
+            const auto result = slot->second.result;
+            lock.unlock();
+            return result.get();
+        }
+        readId = ++reads_;
+        slot->second = Slot<T>{reading.get_future().share(), readId};
+    }
+    // The read runs unlocked, so that other listings are read meanwhile.
+    try {
+        auto list = std::make_shared<const std::vector<azure::ListItem<T>>>(read());
+        reading.set_value(list);
+        return list;
+    } catch (...) {
+        // Those already waiting share the error; the next caller reads again.
+        {
+            const std::scoped_lock lock(mutex_);
+            auto& slots = this->*kept;
+            if (auto slot = slots.find(key); slot != slots.end() && slot->second.read == readId)
+                slots.erase(slot);
+        }
+        reading.set_exception(std::current_exception());
+        throw;
+    }
+}
+
 KeptListings::List<azure::RouteTable> KeptListings::routeTables(
     const azure::NetworkManagementClient& client) {
-    std::lock_guard guard(mutex_);
-    return keep(active_, routeTables_, text::toLower(client.subscriptionId()),
+    return keep(&KeptListings::routeTables_, text::toLower(client.subscriptionId()),
                 [&] { return client.route_tables.list_all(); });
 }
 
 KeptListings::List<azure::VirtualNetwork> KeptListings::virtualNetworks(
     const azure::NetworkManagementClient& client) {
-    std::lock_guard guard(mutex_);
-    return keep(active_, vnets_, text::toLower(client.subscriptionId()),
+    return keep(&KeptListings::vnets_, text::toLower(client.subscriptionId()),
                 [&] { return client.virtual_networks.list_all(); });
 }
 
 KeptListings::List<azure::VirtualNetworkPeering> KeptListings::peerings(
     const azure::NetworkManagementClient& client, const std::string& resourceGroup,
     const std::string& vnetName) {
-    std::lock_guard guard(mutex_);
-    return keep(active_, peerings_, vnetKey(client.subscriptionId(), resourceGroup, vnetName),
+    return keep(&KeptListings::peerings_, vnetKey(client.subscriptionId(), resourceGroup, vnetName),
                 [&] { return client.virtual_network_peerings.list(resourceGroup, vnetName); });
 }
 
 void KeptListings::peeringDeleted(const std::string& subscriptionId,
                                   const std::string& resourceGroup, const std::string& vnetName,
                                   const std::string& peeringName) {
-    std::lock_guard guard(mutex_);
+    const std::scoped_lock lock(mutex_);
     auto found = peerings_.find(vnetKey(subscriptionId, resourceGroup, vnetName));
     if (found == peerings_.end())
         return;
+    if (!isRead(found->second.result)) {
+        // A read under way may or may not show the deleted end: the next caller reads again.
+        peerings_.erase(found);
+        return;
+    }
     // A caller may still hold the old list: the kept one is replaced, not changed.
+    const auto& kept = *found->second.result.get();
     auto rest = std::make_shared<std::vector<azure::ListItem<azure::VirtualNetworkPeering>>>();
-    rest->reserve(found->second->size());
-    std::copy_if(found->second->begin(), found->second->end(), std::back_inserter(*rest),
+    rest->reserve(kept.size());
+    std::copy_if(kept.begin(), kept.end(), std::back_inserter(*rest),
                  [&](const auto& p) { return !text::iequals(p.name(), peeringName); });
-    found->second = std::move(rest);
+    std::promise<List<azure::VirtualNetworkPeering>> replaced;
+    replaced.set_value(std::move(rest));
+    found->second.result = replaced.get_future().share();
 }
 
 void KeptListings::peeringWritten(const std::string& subscriptionId,
                                   const std::string& resourceGroup, const std::string& vnetName) {
-    std::lock_guard guard(mutex_);
+    const std::scoped_lock lock(mutex_);
     peerings_.erase(vnetKey(subscriptionId, resourceGroup, vnetName));
 }
 
 void KeptListings::startAccount() {
-    endAccount();
-    std::lock_guard guard(mutex_);
+    const std::scoped_lock lock(mutex_);
+    clear();
     active_ = true;
 }
 
 void KeptListings::endAccount() {
-    std::lock_guard guard(mutex_);
+    const std::scoped_lock lock(mutex_);
+    clear();
+}
+
+void KeptListings::clear() {
     active_ = false;
     routeTables_.clear();
     vnets_.clear();

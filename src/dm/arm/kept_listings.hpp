@@ -4,8 +4,11 @@
 // once per account run and kept in step with the tool's own changes. The tool creates no route
 // table or VNet and changes no tag; a peering it deletes leaves the kept list, and one it
 // creates or updates makes its VNet's list be read again.
-// Not thread-safe: one account runs at a time.
+// Safe for concurrent use: VNets of one account may run on several threads. A listing asked for
+// while another thread reads it is not read twice: the caller waits for that read and shares its
+// result, or its error.
 
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -38,13 +41,25 @@ class KeptListings {
     void startAccount();
     void endAccount();
 
+    // A listing kept or being read: the reader's result, once there, and which read it is.
+    template <class T>
+    struct Slot {
+        std::shared_future<List<T>> result;
+        unsigned long read = 0;
+    };
+
   private:
-    // VNets in flight at once share the lists; one listing at a time, so a list is read once.
+    template <class T, class Read>
+    List<T> keep(std::map<std::string, Slot<T>> KeptListings::*kept, const std::string& key,
+                 Read read);
+    void clear();  // with the lock held
+
     std::mutex mutex_;
     bool active_ = false;
-    std::map<std::string, List<azure::RouteTable>> routeTables_;
-    std::map<std::string, List<azure::VirtualNetwork>> vnets_;
-    std::map<std::string, List<azure::VirtualNetworkPeering>> peerings_;
+    unsigned long reads_ = 0;
+    std::map<std::string, Slot<azure::RouteTable>> routeTables_;
+    std::map<std::string, Slot<azure::VirtualNetwork>> vnets_;
+    std::map<std::string, Slot<azure::VirtualNetworkPeering>> peerings_;
 };
 
 // The run's kept listings.
