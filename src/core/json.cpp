@@ -297,16 +297,23 @@ std::optional<Record> parseJsonSelecting(const std::string& text, const ListSele
 }
 
 std::optional<std::string> JsonListItem::stringAt(Path path) const {
+    auto view = viewAt(path);
+    if (!view)
+        return std::nullopt;
+    return std::string(*view);
+}
+
+std::optional<std::string_view> JsonListItem::viewAt(Path path) const {
     if (page_->compact) {
         auto at = follow(page_->elements[index_], path);
         if (!at || at->type() != dom::element_type::STRING)
             return std::nullopt;
-        return std::string(std::string_view(*at));
+        return std::string_view(*at);
     }
     const Record* at = follow(page_->records[index_], path);
     if (!at || !at->is_string())
         return std::nullopt;
-    return at->get<std::string>();
+    return std::string_view(at->get_ref<const std::string&>());
 }
 
 std::optional<bool> JsonListItem::boolAt(Path path) const {

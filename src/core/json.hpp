@@ -80,6 +80,9 @@ class JsonListItem {
     // The text reached by following `path`; nullopt when a key is missing, a step is no object,
     // or the value is no text.
     std::optional<std::string> stringAt(Path path) const;
+    // As stringAt, viewed where the page holds it: valid while the item or a copy lives. For
+    // scans over a whole listing, which would otherwise copy every item's text.
+    std::optional<std::string_view> viewAt(Path path) const;
     // As stringAt, for a boolean.
     std::optional<bool> boolAt(Path path) const;
     // The value at `path`, whatever its kind; nullopt when a key is missing or a step is no

@@ -211,6 +211,7 @@ TEST(JsonTest, ListItemReadsAnswerAsTheFullParse) {
                 EXPECT_EQ(item.stringAt(path), expected && expected->is_string()
                                                    ? std::optional(expected->get<std::string>())
                                                    : std::nullopt);
+                EXPECT_EQ(item.viewAt(path), item.stringAt(path));
                 EXPECT_EQ(item.boolAt(path), expected && expected->is_boolean()
                                                  ? std::optional(expected->get<bool>())
                                                  : std::nullopt);

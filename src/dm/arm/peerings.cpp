@@ -5,6 +5,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "core/error.hpp"
 #include "core/resource_id.hpp"
@@ -176,6 +178,21 @@ bool deleteEnd(const NetworkManagementClient& client, const std::string& resourc
     }
 }
 
+// The '/'-separated fields of a resource id up to the VNet's, as splitResourceId gives them,
+// viewed in `id`: the remote end is looked for among every peering of a hub.
+std::vector<std::string_view> idFieldsOf(std::string_view id) {
+    std::vector<std::string_view> fields;
+    fields.reserve(DiscoveryLib::VNET_I + 1);
+    while (fields.size() <= DiscoveryLib::VNET_I) {
+        const auto slash = id.find('/');
+        fields.push_back(id.substr(0, slash));
+        if (slash == std::string_view::npos)
+            break;
+        id.remove_prefix(slash + 1);
+    }
+    return fields;
+}
+
 }  // namespace
 
 std::optional<RemotePeering> SwitchTraffic::getRemotePeering(
@@ -207,17 +224,15 @@ std::optional<RemotePeering> SwitchTraffic::getRemotePeering(
     const auto& peerings = *kept;
 
     // Azure names compare without case; the subscription in the id is not compared.
-    const std::string localRgLower = text::toLower(localRg);
-    const std::string localVnetLower = text::toLower(localVnet);
     for (const auto& peering : peerings) {
-        auto back = peering.remote_virtual_network();
+        auto back = peering.referenceIdView("remoteVirtualNetwork");
         if (!back)
             continue;
-        const auto fields = splitResourceId(*back);
+        const auto fields = idFieldsOf(*back);
         if (fields.size() <= DiscoveryLib::VNET_I)
             continue;
-        if (text::toLower(fields[DiscoveryLib::RG_I]) == localRgLower &&
-            text::toLower(fields[DiscoveryLib::VNET_I]) == localVnetLower) {
+        if (text::iequals(fields[DiscoveryLib::RG_I], localRg) &&
+            text::iequals(fields[DiscoveryLib::VNET_I], localVnet)) {
             log->debug("  remote peering name: " + peering.name());
             return RemotePeering{remoteRg, remoteVnet, peering.name(), peering.resource()};
         }

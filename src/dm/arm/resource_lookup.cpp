@@ -13,7 +13,7 @@ std::optional<azure::ListItem<VirtualNetwork>> SwitchTraffic::getVnet(
     const std::string& vnetName, const NetworkManagementClient& network_client) {
     const auto vnets = keptListings().virtualNetworks(network_client);
     for (const auto& vnet : *vnets) {
-        if (vnet.name() == vnetName)
+        if (vnet.nameView() == vnetName)
             return vnet;
     }
     return std::nullopt;

@@ -2,9 +2,9 @@
 // that the staging step wrote on the new tables.
 
 #include <algorithm>
-#include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -39,24 +39,34 @@ std::optional<std::string> orgRtTag(const Record& tags) {
     return textForm(*value);
 }
 
+// A table's name: viewed in the listing for a listed one, copied from a record.
+std::string_view nameOf(const azure::ListedResource& rtb) {
+    return rtb.nameView();
+}
+
+std::string nameOf(const RouteTable& rtb) {
+    return rtb.name();
+}
+
 // The VNet's two main tables, worked out once: discovery asks this of every table in the
 // subscription.
 class MainTables {
   public:
     explicit MainTables(const VirtualNetwork& vnet)
         : resourceGroup_(resourceGroupOf(vnet.id())),
-          prefix_(Common::getMainTablePrefix(vnet.name()).value_or(vnet.name())) {}
+          main1_(Common::getMainTablePrefix(vnet.name()).value_or(vnet.name()) + "-main-1"),
+          main2_(Common::getMainTablePrefix(vnet.name()).value_or(vnet.name()) + "-main-2") {}
 
     template <class Table>
     bool contains(const Table& rtb) const {
-        const std::string name = rtb.name();
-        return (name == prefix_ + "-main-1" || name == prefix_ + "-main-2") &&
-               resourceGroupOf(rtb.id()) == resourceGroup_;
+        const auto& name = nameOf(rtb);
+        return (name == main1_ || name == main2_) && resourceGroupOf(rtb.id()) == resourceGroup_;
     }
 
   private:
     std::string resourceGroup_;
-    std::string prefix_;
+    std::string main1_;
+    std::string main2_;
 };
 
 bool isAzureSubnet(const std::string& subnetName) {
@@ -98,9 +108,13 @@ std::pair<std::vector<std::string>, RouteTableInfo> SwitchTraffic::discoverRoute
     const auto kept = keptListings().routeTables(network_client);
     const auto& tables = *kept;
     // Originals are found by name over the whole subscription; a later duplicate wins.
-    std::map<std::string, const azure::ListItem<RouteTable>*> rtbMap;
-    for (const auto& table : tables)
-        rtbMap[table.name()] = &table;
+    auto original = [&](std::string_view name) -> const azure::ListItem<RouteTable>* {
+        for (auto table = tables.rbegin(); table != tables.rend(); ++table) {
+            if (table->nameView() == name)
+                return &*table;
+        }
+        return nullptr;
+    };
 
     std::vector<std::string> stagedUdrLst;
     RouteTableInfo orgRouteTableInfo;
@@ -108,13 +122,14 @@ std::pair<std::vector<std::string>, RouteTableInfo> SwitchTraffic::discoverRoute
         rtb_target_rtb_map = Record::object();
 
     const MainTables mainTables(vnet);
+    const std::string vnetName = vnet.name();
     for (const auto& table : tables) {
         if (mainTables.contains(table)) {
             stagedUdrLst.push_back(stagedEntry(table));
             continue;
         }
         // Only tables whose "vnet" tag names exactly this VNet; most belong to others.
-        if (table.tag(kVnetTag) != vnet.name())
+        if (table.tagView(kVnetTag) != vnetName)
             continue;
         auto orgValue = orgRtTag(table.tags());
         if (!orgValue)
@@ -130,11 +145,9 @@ std::pair<std::vector<std::string>, RouteTableInfo> SwitchTraffic::discoverRoute
 
         if (!revert) {
             // Forward: only originals the VNet's subnets actually use get a replacement.
-            auto org = rtbMap.find(orgName);
-            if (org == rtbMap.end() ||
-                !DiscoveryLib::isRouteTableUsedInVnet(org->second->resource(), vnet)) {
+            const auto* org = original(orgName);
+            if (!org || !DiscoveryLib::isRouteTableUsedInVnet(org->resource(), vnet))
                 continue;
-            }
             rtb_target_rtb_map[orgName] = table.name();
             stagedUdrLst.push_back(stagedEntry(table));
         } else {
@@ -143,12 +156,12 @@ std::pair<std::vector<std::string>, RouteTableInfo> SwitchTraffic::discoverRoute
                 continue;
             rtb_target_rtb_map[table.name()] = orgName;
             if (orgRouteTableInfo.count(orgName) == 0) {
-                auto org = rtbMap.find(orgName);
-                if (org == rtbMap.end()) {
+                const auto* org = original(orgName);
+                if (!org) {
                     throw Error("original route table " + orgName + " named in the Org_RT tag of " +
                                 table.id() + " not found");
                 }
-                orgRouteTableInfo.emplace(orgName, org->second->resource());
+                orgRouteTableInfo.emplace(orgName, org->resource());
             }
             stagedUdrLst.push_back(stagedEntry(table));
         }

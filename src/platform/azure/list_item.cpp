@@ -43,4 +43,20 @@ std::optional<std::string> ListedResource::referenceId(const char* key) const {
     return item_.stringAt({"properties", key, "id"});
 }
 
+std::string_view ListedResource::nameView() const {
+    return item_.viewAt({"name"}).value_or("");
+}
+
+std::string_view ListedResource::idView() const {
+    return item_.viewAt({"id"}).value_or("");
+}
+
+std::optional<std::string_view> ListedResource::tagView(const char* key) const {
+    return item_.viewAt({"tags", key});
+}
+
+std::optional<std::string_view> ListedResource::referenceIdView(const char* key) const {
+    return item_.viewAt({"properties", key, "id"});
+}
+
 }  // namespace dm::azure

@@ -8,6 +8,7 @@
 #include <concepts>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -36,6 +37,13 @@ class ListedResource {
     std::optional<std::string> stringProperty(const char* key) const;
     std::optional<bool> boolProperty(const char* key) const;
     std::optional<std::string> referenceId(const char* key) const;
+
+    // name(), id(), tag() and referenceId() viewed in the listing, for scans over every item:
+    // valid while the item or a copy lives.
+    std::string_view nameView() const;
+    std::string_view idView() const;
+    std::optional<std::string_view> tagView(const char* key) const;
+    std::optional<std::string_view> referenceIdView(const char* key) const;
 
     // The whole item, built now.
     Record json() const { return item_.toRecord(); }
