@@ -31,14 +31,6 @@ std::shared_ptr<spdlog::logger> driverLog() {
     return spdlog::get("dm");
 }
 
-Record newRevertRecord() {
-    Record r = Record::object();
-    for (const char* key :
-         {"vnetid-tf-size", "gw_adv_cidr", "peering_prop", "peerings", "vhc_list"})
-        r[key] = Record::object();
-    return r;
-}
-
 // VNet name -> VNet entry, in list order; a later entry of the same name replaces an earlier one.
 Record buildVnetMap(const RunContext& run, const AccountContext& account) {
     const std::string where = "account_info[" + std::to_string(account.index) + "].";
@@ -242,7 +234,7 @@ void runAccount(RunContext& run, AccountContext& account) {
             run.revertRecord.reset();
         }
     } recordScope{run};
-    Record& revertRecord = run.revertRecord.emplace(newRevertRecord());
+    Record& revertRecord = run.revertRecord.emplace(RevertJournal::newRecord());
     // Read (and refused when it is no revert record) before the account folder changes.
     std::optional<JournalProgress> progress;
     if (revert) {
@@ -294,12 +286,7 @@ void runAccount(RunContext& run, AccountContext& account) {
                     ~InFlight() { progress.endVnet(vnet); }
                 } inFlight{*run.progress, current};
                 run.progress->beginVnet(current);
-                const VnetEnd end = runVnet(job, vnet, nullptr, 0);
-                if (end == VnetEnd::Done || end == VnetEnd::DoneEarly)
-                    summary.done.push_back(current);
-                else
-                    summary.skipped.push_back(current);
-                if (end == VnetEnd::Done || end == VnetEnd::Skipped) {
+                if (noteVnetEnd(summary, current, runVnet(job, vnet, nullptr, 0))) {
                     Terraform::syncFiles();
                     if (revert)
                         RevertJournal::markReverted();

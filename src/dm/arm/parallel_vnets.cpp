@@ -1,7 +1,9 @@
 #include "dm/arm/parallel_vnets.hpp"
 
 #include <exception>
+#include <map>
 #include <memory>
+#include <set>
 #include <thread>
 
 #include <spdlog/spdlog.h>
@@ -14,44 +16,40 @@
 
 namespace dm::arm {
 
-TurnOrder::TurnOrder(size_t slots) : passed_(slots), ended_(slots, false) {}
+TurnOrder::TurnOrder(size_t slots) : done_(slots, false) {}
 
-void TurnOrder::advanceLocked(const std::string& step) {
-    size_t& next = next_[step];
-    while (next < ended_.size() && (ended_[next] || passed_[next].count(step)))
-        ++next;
+void TurnOrder::doneLocked(size_t slot) {
+    done_[slot] = true;
+    while (next_ < done_.size() && done_[next_])
+        ++next_;
 }
 
-TurnOrder::Turn::Turn(TurnOrder* order, const char* step, size_t slot)
-    : order_(order), step_(step), slot_(slot) {
+TurnOrder::Turn::Turn(TurnOrder* order, size_t slot) : order_(order), slot_(slot) {
     if (!order_)
         return;
     std::unique_lock lock(order_->mutex_);
-    order_->changed_.wait(lock, [&] {
-        order_->advanceLocked(step_);
-        return order_->next_[step_] >= slot_;
-    });
+    order_->changed_.wait(lock, [&] { return order_->next_ >= slot_; });
 }
 
 TurnOrder::Turn::~Turn() {
-    if (!order_)
-        return;
-    {
-        std::lock_guard lock(order_->mutex_);
-        order_->passed_[slot_].insert(step_);
-        order_->advanceLocked(step_);
-    }
-    order_->changed_.notify_all();
+    if (order_)
+        order_->end(slot_);
 }
 
 void TurnOrder::end(size_t slot) {
     {
         std::lock_guard lock(mutex_);
-        ended_[slot] = true;
-        for (auto& entry : next_)
-            advanceLocked(entry.first);
+        doneLocked(slot);
     }
     changed_.notify_all();
+}
+
+bool noteVnetEnd(AccountSummary& summary, const std::string& vnet, VnetEnd end) {
+    if (end == VnetEnd::Done || end == VnetEnd::DoneEarly)
+        summary.done.push_back(vnet);
+    else
+        summary.skipped.push_back(vnet);
+    return end == VnetEnd::Done || end == VnetEnd::Skipped;
 }
 
 namespace {
@@ -220,6 +218,7 @@ void runVnetsInParallel(const AccountVnets& job, const std::vector<VirtualNetwor
             Terraform::writeHeldAppends(slot.lane);
             if (slot.lane.revertRecord)
                 RevertJournal::commitVnetRecord(run, *slot.lane.revertRecord);
+            bool ran = false;
             if (slot.failure) {
                 const std::string text = failureText(slot.failure);
                 AppExitStatus().markFailed();
@@ -227,14 +226,12 @@ void runVnetsInParallel(const AccountVnets& job, const std::vector<VirtualNetwor
                 summary.failed.push_back(name);
                 if (!firstFailure)
                     firstFailure = text;
-            } else if (slot.end == VnetEnd::Done || slot.end == VnetEnd::DoneEarly) {
-                summary.done.push_back(name);
             } else {
-                summary.skipped.push_back(name);
+                ran = noteVnetEnd(summary, name, slot.end);
             }
             Terraform::syncFiles();
             takeStartedUpdates(slot.lane);
-            if (!slot.failure && (slot.end == VnetEnd::Done || slot.end == VnetEnd::Skipped))
+            if (ran)
                 checkStartedUpdates(false);
         } catch (const std::exception& e) {
             AppExitStatus().markFailed();

@@ -8,10 +8,8 @@
 
 #include <condition_variable>
 #include <cstddef>
-#include <map>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -22,35 +20,33 @@
 
 namespace dm::arm {
 
-// Steps whose outcome depends on what the VNets before did there (a lock on the transit VNet
-// that every VNet removes: the first one finds it) are passed one VNet at a time, in listing
+// The step whose outcome depends on what the VNets before did there (a lock on the transit VNet
+// that every VNet removes: the first one finds it) is passed one VNet at a time, in listing
 // order.
 class TurnOrder {
   public:
     explicit TurnOrder(size_t slots);
-    // Held while the VNet in `slot` is in `step`.
+    // Held while the VNet in `slot` is in that step; nothing to wait for when `order` is null.
     class Turn {
       public:
-        Turn(TurnOrder* order, const char* step, size_t slot);
+        Turn(TurnOrder* order, size_t slot);
         ~Turn();
         Turn(const Turn&) = delete;
         Turn& operator=(const Turn&) = delete;
 
       private:
         TurnOrder* order_;
-        const char* step_;
         size_t slot_;
     };
-    // The VNet in `slot` is done with every step (or never reached them).
+    // The VNet in `slot` is past the step (or will never reach it).
     void end(size_t slot);
 
   private:
-    void advanceLocked(const std::string& step);
+    void doneLocked(size_t slot);
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::map<std::string, size_t> next_;  // step -> the first slot that has not passed it
-    std::vector<std::set<std::string>> passed_;
-    std::vector<bool> ended_;
+    size_t next_ = 0;  // the first slot not past the step
+    std::vector<bool> done_;
 };
 
 // How a VNet's turn ended.
@@ -60,6 +56,10 @@ enum class VnetEnd {
     DoneEarly,  // reverted by an earlier run
     Unchanged,  // not changed by a switch that stopped before it
 };
+
+// Notes the VNet as done or skipped in the account's summary; true when its pipeline ran (the
+// end of its turn then syncs the files and checks the updates it started).
+bool noteVnetEnd(AccountSummary& summary, const std::string& vnet, VnetEnd end);
 
 // What the VNets of one account run share.
 struct AccountVnets {

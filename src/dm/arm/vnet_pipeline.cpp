@@ -131,7 +131,7 @@ void removeLocks(VnetRun& v) {
         return;
     // Every VNet removes the transit VNet's lock and only the first finds it: VNets in flight at
     // once take this step in listing order, so the same VNet does.
-    TurnOrder::Turn turn(v.turns, step::kLocks, v.slot);
+    TurnOrder::Turn turn(v.turns, v.slot);
     SwitchTraffic::deleteVnetLock(v.account.credential, v.vnet);
     auto [transitCred, transitVnet] =
         SwitchTraffic::getTransitVnet(v.run.apiEndpointUrl, v.run.cid, v.transitName);

@@ -182,12 +182,17 @@ void RevertJournal::flush() {
         appendDurably(path(), lines, kJournalMode);
 }
 
+Record RevertJournal::newRecord() {
+    Record record = Record::object();
+    for (const char* section : kSections)
+        record[section] = Record::object();
+    return record;
+}
+
 Record RevertJournal::vnetRecord(RunContext& run, const std::string& vnetKey,
                                  const std::string& tfFile) {
     auto folder = lockAccountFolder();
-    Record own = Record::object();
-    for (const char* section : kSections)
-        own[section] = Record::object();
+    Record own = newRecord();
     if (!run.revertRecord)
         return own;
     for (const char* section : kSections) {

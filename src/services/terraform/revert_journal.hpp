@@ -62,6 +62,9 @@ class RevertJournal {
     // Makes what is pending durable: the record's first store, changed entries, steps begun.
     static void flush();
 
+    // A revert record with each of its sections, empty.
+    static Record newRecord();
+
     // While several VNets are in flight, each switch adds to a record of its own: the record's
     // sections, holding what the account's record already has under the VNet's key and Terraform
     // file (a VNet of the same name, committed before it). In the VNet's turn its entries join
