@@ -185,7 +185,8 @@ run switch --yaml_file "$work/discovery.yaml" "${parallel[@]}"
 run revert --yaml_file "$work/discovery.yaml" --revert "${parallel[@]}"
 
 # The floor: bare GETs of one route table over the same transport against the same emulator,
-# and the tool's CPU per request against it.
+# and the tool's CPU per request against it; then against the CPU its own requests took inside
+# the transport (the run's last debug line).
 if [ -x "$bin/dm-bench-bare-requests" ]; then
   token=$(python3 - "$work/gen/topology.json" "$base_url" "$ca_file" <<'EOF'
 import json, ssl, sys, urllib.parse, urllib.request
@@ -207,14 +208,23 @@ print("/subscriptions/%s/resourceGroups/%s/providers/Microsoft.Network/routeTabl
       % (s["id"], g["name"], g["routeTables"][0]["name"]))' "$work/gen/topology.json")
   BENCH_TOKEN=$token timeout "$limit" "$bin/dm-bench-bare-requests" "$base_url$table" "$ca_file" \
     "${BARE_REQUESTS:-2000}" | tee "$work/bare.txt"
-  python3 - "$work/bare.txt" "$work"/switch.counters.json.summary "$work"/revert.counters.json.summary <<'EOF'
+  python3 - "$work/bare.txt" "$work" switch revert <<'EOF'
 import json, re, sys
 floor = float(re.search(r"([0-9.]+) us CPU per request", open(sys.argv[1]).read()).group(1))
-for path in sys.argv[2:]:
-    s = json.load(open(path))
+work = sys.argv[2]
+for title in sys.argv[3:]:
+    s = json.load(open("%s/%s.counters.json.summary" % (work, title)))
     c = s["counters"]
     per = 1e6 * s["cpu_s"] / (c["requests_total"] - c.get("admin", 0))
     print("%s: %.1f us CPU per request, %.2f x the bare transport's %.1f us" % (s["run"], per, per / floor, floor))
+    # The tool's own debug line: the CPU its threads spent inside the transport, for its requests.
+    inside = re.findall(r"transport: (\d+) request\(s\), ([0-9.]+) ms of CPU inside the transport",
+                        open("%s/%s.http.log" % (work, title)).read())
+    if inside:
+        sent, ms = int(inside[-1][0]), float(inside[-1][1])
+        own = 1e6 * s["cpu_s"] / sent
+        print("%s: %d requests sent, %.1f us CPU per request in all, %.1f us of it inside the transport: %.2f x"
+              % (s["run"], sent, own, 1000 * ms / sent, own / (1000 * ms / sent)))
 EOF
 fi
 

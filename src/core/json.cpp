@@ -71,8 +71,13 @@ bool parseInto(dom::document& document, const std::string& text, dom::element& r
     // after a rare large one (a hub VNet with a thousand peerings) they are let go.
     constexpr std::size_t kKeptCapacity = 256 * 1024;
     thread_local dom::parser parser;
-    const bool parsed = parser.parse_into_document(document, text.data(), text.size()).get(root) ==
-                        simdjson::SUCCESS;
+    // A text with the padding spare behind it (a response body) is read in place, not copied.
+    const bool copy = text.capacity() - text.size() < simdjson::SIMDJSON_PADDING;
+    const bool parsed =
+        parser
+            .parse_into_document(document, reinterpret_cast<const uint8_t*>(text.data()),
+                                 text.size(), copy)
+            .get(root) == simdjson::SUCCESS;
     if (parser.capacity() > kKeptCapacity)
         parser = dom::parser();
     return parsed;
@@ -365,7 +370,12 @@ std::optional<JsonListPage> parseJsonListPage(const std::string& text, std::stri
         if (root.type() != dom::element_type::OBJECT)
             return std::nullopt;
         // Elements refer to the document and a tape index, which the shrink keeps.
-        shrinkToFit(page->document);
+        // Buffers of a larger text are mapped on their own (the program's mmap threshold): their
+        // unused part never becomes resident, and a copy would only double the used part at the
+        // moment the page is read. Those of a small text come from the heap, to be shrunk.
+        constexpr std::size_t kShrinkBelow = 8 * 1024;
+        if (text.size() < kShrinkBelow)
+            shrinkToFit(page->document);
         if (auto list = lastField(root, listKey);
             list && list->type() == dom::element_type::ARRAY) {
             const dom::array entries(*list);

@@ -46,6 +46,22 @@ TEST(JsonTest, ObjectsReadAsAFullParseReadsThem) {
     EXPECT_TRUE((*numbers)["d"].is_number_float());
 }
 
+// A body with the reader's padding spare behind it is read in place; one with less is copied.
+// Either way the result is the full parse's (and the sanitizer build sees any read past the end).
+TEST(JsonTest, TextsAreReadInPlaceOnlyWithTheSpareBehindThem) {
+    const std::string body = R"({"value": [{"name": "a"}, {"name": "b"}], "nextLink": "n"})";
+    for (std::size_t spare : {0, 63, 64, 65, 4096}) {
+        std::string text;
+        text.reserve(body.size() + spare);
+        text = body;
+        EXPECT_EQ(*parseJson(text), slowParse(body)) << spare;
+        auto page = parseJsonListPage(text, "value", "nextLink");
+        ASSERT_TRUE(page) << spare;
+        EXPECT_EQ(page->items.size(), 2u);
+        EXPECT_EQ(page->items[1].toRecord(), slowParse(R"({"name": "b"})"));
+    }
+}
+
 TEST(JsonTest, TextsTheFastParserDeclinesFallBackOrFail) {
     // Beyond 64 bits: the full parser reads a double.
     auto big = parseJsonObject(R"({"n": 123456789012345678901234567890})");

@@ -2,6 +2,7 @@
 // fail it, and the credential and VNet it finds.
 #include "library_fixture.hpp"
 
+#include "dm/arm/kept_listings.hpp"
 #include "services/telvane/telvane.hpp"
 
 namespace {
@@ -119,6 +120,27 @@ TEST_F(TransitTest, EachControllerFailureGivesItsLineAndNothing) {
                                "info: - Lookup transit gw account and vnet info", c.line}));
         EXPECT_EQ(cloud().counters()["controller"], c.controllerCalls);
     }
+}
+
+// In an account run the controller's gateway list, which grows with every spoke, is asked for
+// once; a refusal is not kept, and the next account asks again.
+TEST_F(TransitTest, GatewaysAreAskedForOncePerAccountRunAndARefusalIsNotKept) {
+    auto& kept = dm::arm::keptListings();
+    kept.startAccount();
+    cloud().injectFault({{"action", "list_gateways"}, {"status", 200}});
+    std::vector<int> listed;
+    for (int i = 0; i < 3; ++i) {
+        cloud().resetCounters();
+        EXPECT_EQ(lookup(kGw).second.has_value(), i > 0);
+        listed.push_back(cloud().counters()["controller"].get<int>());
+    }
+    EXPECT_EQ(listed, (std::vector<int>{1, 2, 1}));  // refused; listed and kept; kept
+    kept.endAccount();
+    kept.startAccount();
+    cloud().resetCounters();
+    EXPECT_TRUE(lookup(kGw).second);
+    EXPECT_EQ(cloud().counters()["controller"], 2);
+    kept.endAccount();
 }
 
 }  // namespace

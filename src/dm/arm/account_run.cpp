@@ -347,11 +347,17 @@ void runAccount(RunContext& run, AccountContext& account) {
     finish("completed");
 }
 
-void logRunSummary(const RunContext& run) {
+void logRunSummary(RunContext& run) {
     run.progress->finish();  // the summary is the run's last word
     auto log = driverLog();
     if (!log || run.summaries.empty())
         return;
+    if (log->should_log(spdlog::level::debug)) {
+        // What the requests cost inside the transport, against the process's CPU (the bench).
+        const http::TransportStats sent = run.transports.stats();
+        log->debug("transport: {} request(s), {:.1f} ms of CPU inside the transport", sent.requests,
+                   static_cast<double>(sent.cpuNanoseconds) / 1e6);
+    }
     const bool revert = run.options.revert;
     log->info(std::string("Summary") + (run.dryRun.active() ? " (dry run)" : "") + ":");
     for (const auto& s : run.summaries) {

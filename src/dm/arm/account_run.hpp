@@ -19,6 +19,6 @@ class ReportedFailure : public Error {
 void runAccount(RunContext& run, AccountContext& account);
 
 // Logs the closing summary of every account processed so far.
-void logRunSummary(const RunContext& run);
+void logRunSummary(RunContext& run);
 
 }  // namespace dm::arm

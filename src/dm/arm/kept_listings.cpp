@@ -25,16 +25,16 @@ bool isRead(const std::shared_future<T>& result) {
 
 }  // namespace
 
-template <class T, class Read>
-KeptListings::List<T> KeptListings::keep(std::map<std::string, Slot<T>> KeptListings::*kept,
-                                         const std::string& key, Read read) {
-    std::promise<List<T>> reading;
+template <class V, class Read>
+std::shared_ptr<const V> KeptListings::keep(std::map<std::string, Slot<V>> KeptListings::*kept,
+                                            const std::string& key, Read read) {
+    std::promise<std::shared_ptr<const V>> reading;
     unsigned long readId = 0;
     {
         std::unique_lock lock(mutex_);
         if (!active_) {
             lock.unlock();
-            return std::make_shared<const std::vector<azure::ListItem<T>>>(read());
+            return std::make_shared<const V>(read());
         }
         auto [slot, added] = (this->*kept).try_emplace(key);
         if (!added) {
@@ -44,11 +44,11 @@ KeptListings::List<T> KeptListings::keep(std::map<std::string, Slot<T>> KeptList
             return result.get();
         }
         readId = ++reads_;
-        slot->second = Slot<T>{reading.get_future().share(), readId};
+        slot->second = Slot<V>{reading.get_future().share(), readId};
     }
     // The read runs unlocked, so that other listings are read meanwhile.
     try {
-        auto list = std::make_shared<const std::vector<azure::ListItem<T>>>(read());
+        auto list = std::make_shared<const V>(read());
         reading.set_value(list);
         return list;
     } catch (...) {
@@ -81,6 +81,11 @@ KeptListings::List<azure::VirtualNetworkPeering> KeptListings::peerings(
     const std::string& vnetName) {
     return keep(&KeptListings::peerings_, vnetKey(client.subscriptionId(), resourceGroup, vnetName),
                 [&] { return client.virtual_network_peerings.list(resourceGroup, vnetName); });
+}
+
+KeptListings::Places KeptListings::gatewayPlaces(
+    const std::string& gwName, const std::function<std::vector<GatewayPlace>()>& read) {
+    return keep(&KeptListings::gatewayPlaces_, gwName, read);
 }
 
 void KeptListings::peeringDeleted(const std::string& subscriptionId,
@@ -128,6 +133,7 @@ void KeptListings::clear() {
     routeTables_.clear();
     vnets_.clear();
     peerings_.clear();
+    gatewayPlaces_.clear();
 }
 
 KeptListings& keptListings() {

@@ -10,6 +10,7 @@
 #include "core/error.hpp"
 #include "core/text.hpp"
 #include "dm/arm/cutoverlib.hpp"
+#include "dm/arm/kept_listings.hpp"
 #include "dm/arm/library_log.hpp"
 #include "services/common/yaml_context.hpp"
 #include "services/telvane/telvane.hpp"
@@ -18,11 +19,10 @@ namespace dm::arm {
 
 namespace {
 
-// Where a controller gateway record says the gateway lives.
-struct GatewayPlace {
-    Record accountName;
-    Record vnetId;
-};
+using GatewayPlace = KeptListings::GatewayPlace;
+
+// The controller refused to list its gateways.
+struct GatewaysRefused {};
 
 const Record& listOf(const Record& value, const char* what) {
     if (!value.is_array())
@@ -55,30 +55,38 @@ SwitchTraffic::getTransitVnet(const std::string& api_endpoint_url, const std::st
 
     const std::string noAccount =
         "  **Error** No account info for transit gateway " + gw_name + " found in controller";
-    std::vector<GatewayPlace> places;
-    try {
-        // The controller lists every gateway it has; only those of this name are built.
+    // The controller lists every gateway it has, which grows with the spokes attached: it is
+    // asked once per account run, and only the gateways of this name are built.
+    auto readPlaces = [&] {
         const ListSelection sameName{
             "results", {}, std::pair{"gw_name", std::string_view(gw_name)}};
         const Record body =
             Telvane::list_gateway_info(api_endpoint_url, CID, /*vpc_access_account_name=*/"")
                 .json(sameName);
-        if (body.at("return") == false) {
-            log->error("  **Error** Failed to get gateway info from controller");
-            return none;
-        }
+        if (body.at("return") == false)
+            throw GatewaysRefused{};
+        std::vector<GatewayPlace> found;
         for (const auto& gateway : listOf(body.at("results"), "results")) {
             if (gateway.at("gw_name") != gw_name)
                 continue;
             // "<vnet>:<resource group>", split below.
             if (!gateway.at("vpc_id").is_string())
                 throw Error("controller reply: \"vpc_id\" of " + gw_name + " is no text");
-            places.push_back({gateway.at("account_name"), gateway.at("vpc_id")});
+            found.push_back({gateway.at("account_name"), gateway.at("vpc_id")});
         }
+        return found;
+    };
+    KeptListings::Places kept;
+    try {
+        kept = keptListings().gatewayPlaces(gw_name, readPlaces);
+    } catch (const GatewaysRefused&) {
+        log->error("  **Error** Failed to get gateway info from controller");
+        return none;
     } catch (const std::exception&) {
         log->error(noAccount);
         return none;
     }
+    const std::vector<GatewayPlace>& places = *kept;
     if (places.empty()) {
         log->error(noAccount);
         return none;

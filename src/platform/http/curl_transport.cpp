@@ -6,6 +6,7 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -56,13 +57,15 @@ size_t onBody(char* data, size_t size, size_t count, void* user) noexcept {
 }
 
 // Room for the body the server announces, so that a large list page is not copied over and
-// over as it grows; an implausible length is left to ordinary growth.
+// over as it grows, and for the slack a JSON reader may read past its end (kBodySlack), so that
+// the body is read where it lies rather than copied; an implausible length is left to ordinary
+// growth.
 void reserveForBody(std::string_view value, std::string& body) {
     constexpr size_t kMostReserved = 64u << 20;
     size_t length = 0;
     const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), length);
     if (error == std::errc() && end == value.data() + value.size() && length <= kMostReserved)
-        body.reserve(length);
+        body.reserve(length + kBodySlack);
 }
 
 // What the header callback fills in.
@@ -162,6 +165,14 @@ struct EasyHandle {
             curl_easy_cleanup(curl);
     }
 };
+
+std::uint64_t threadCpuNanoseconds() {
+    timespec now{};
+    if (::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now) != 0)
+        return 0;
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u +
+           static_cast<std::uint64_t>(now.tv_nsec);
+}
 
 // At most this many sends of one transport are in flight; a further one waits for a handle.
 constexpr std::size_t kMostHandles = 64;
@@ -386,6 +397,7 @@ Response CurlTransport::sendSigned(const Request& request, const SigV4Keys& keys
 
 Response CurlTransport::Impl::perform(EasyHandle& easy, const Request& request,
                                       const SigV4Keys* keys) {
+    const std::uint64_t cpuStart = threadCpuNanoseconds();
     CURL* handle = easy.curl;
     char* errorText = easy.errorText;
     RequestStarts& starts = easy.starts;
@@ -466,6 +478,7 @@ Response CurlTransport::Impl::perform(EasyHandle& easy, const Request& request,
         std::lock_guard lock(mutex);
         ++stats.requests;
         stats.connectionsOpened += static_cast<std::uint64_t>(connects);
+        stats.cpuNanoseconds += threadCpuNanoseconds() - cpuStart;
     }
 
     if (rc != CURLE_OK) {

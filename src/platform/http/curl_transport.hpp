@@ -33,6 +33,9 @@ struct TransportStats {
     std::uint64_t requests = 0;           // send() calls, failed ones included
     std::uint64_t connectionsOpened = 0;  // new TCP connections; reused ones are not counted
     std::uint64_t handles = 0;            // most easy handles held at once: sends that overlapped
+    // CPU time the sending threads spent inside send(): what the transport itself costs for
+    // these requests and answers, to set the caller's own work against.
+    std::uint64_t cpuNanoseconds = 0;
 };
 
 // A few libcurl easy handles kept for the object's life, each with its own kept-alive

@@ -29,6 +29,10 @@ struct Request {
 // OPTIONS and false for every other method (POST, PATCH).
 bool isIdempotent(const Request& request);
 
+// Spare room a response body of announced length keeps past its end: what a SIMD JSON reader
+// may read beyond the text, so that it reads the body in place instead of a padded copy.
+inline constexpr std::size_t kBodySlack = 64;
+
 struct Response {
     int status = 0;
     Headers headers;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "platform/http/curl_transport.hpp"
 #include "platform/http/http.hpp"
@@ -23,6 +24,9 @@ class TransportPool {
     // RetryingTransport).
     std::shared_ptr<Transport> get(const CurlTransportOptions& options = {});
 
+    // The counters of every transport made so far, added up (handles: the most of any one).
+    TransportStats stats();
+
   private:
     // libcurl reuses a connection only inside one easy handle, so clients reach one host on one
     // connection only when they share the transport, whose handles go to one send at a time:
@@ -30,6 +34,7 @@ class TransportPool {
     using Key = std::tuple<std::optional<std::string>, long long, long long, std::string>;
     std::mutex mutex_;
     std::map<Key, std::shared_ptr<Transport>> transports_;
+    std::vector<std::shared_ptr<CurlTransport>> curl_;  // under transports_, for their stats
 };
 
 }  // namespace dm::http
