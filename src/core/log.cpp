@@ -71,13 +71,7 @@ void HeldLines::release() {
         sink->flush();
 }
 
-HoldScope::HoldScope(HeldLines& held) : previous_(t_held) {
-    t_held = &held;
-}
-
-HoldScope::~HoldScope() {
-    t_held = previous_;
-}
+HoldScope::HoldScope(HeldLines& held) : ThreadScope(t_held, held) {}
 
 std::shared_ptr<spdlog::sinks::sink> holdingSink(std::shared_ptr<spdlog::sinks::sink> inner) {
     return std::make_shared<HoldingSink>(std::move(inner));

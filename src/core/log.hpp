@@ -21,6 +21,8 @@ std::shared_ptr<spdlog::logger> namedLogger(const char* name);
 #include <utility>
 #include <vector>
 
+#include "core/thread_scope.hpp"
+
 namespace dm {
 
 // The lines one VNet logs while several VNets are in flight, held so that they reach the log as
@@ -39,15 +41,9 @@ class HeldLines {
 };
 
 // Lines logged on this thread through holding handlers go to `held` for the scope's lifetime.
-class HoldScope {
+class HoldScope : ThreadScope<HeldLines> {
   public:
     explicit HoldScope(HeldLines& held);
-    ~HoldScope();
-    HoldScope(const HoldScope&) = delete;
-    HoldScope& operator=(const HoldScope&) = delete;
-
-  private:
-    HeldLines* previous_;
 };
 
 // `inner` behind a handler that hands each line to the lines held on the calling thread, if

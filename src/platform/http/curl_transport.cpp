@@ -474,11 +474,12 @@ Response CurlTransport::Impl::perform(EasyHandle& easy, const Request& request,
     long connects = 0;
     if (curl_easy_getinfo(handle, CURLINFO_NUM_CONNECTS, &connects) != CURLE_OK || connects < 0)
         connects = 0;
+    const std::uint64_t cpuUsed = threadCpuNanoseconds() - cpuStart;
     {
         std::lock_guard lock(mutex);
         ++stats.requests;
         stats.connectionsOpened += static_cast<std::uint64_t>(connects);
-        stats.cpuNanoseconds += threadCpuNanoseconds() - cpuStart;
+        stats.cpuNanoseconds += cpuUsed;
     }
 
     if (rc != CURLE_OK) {

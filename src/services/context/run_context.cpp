@@ -70,25 +70,13 @@ RunContext* currentRunIfAny() {
     return t_current;
 }
 
-RunScope::RunScope(RunContext& run) : previous_(t_current) {
-    t_current = &run;
-}
-
-RunScope::~RunScope() {
-    t_current = previous_;
-}
+RunScope::RunScope(RunContext& run) : ThreadScope(t_current, run) {}
 
 VnetLane* currentLane() {
     return t_lane;
 }
 
-LaneScope::LaneScope(VnetLane& lane) : previous_(t_lane) {
-    t_lane = &lane;
-}
-
-LaneScope::~LaneScope() {
-    t_lane = previous_;
-}
+LaneScope::LaneScope(VnetLane& lane) : ThreadScope(t_lane, lane) {}
 
 std::unique_lock<std::mutex> ResourceLocks::hold(const std::string& resourceId) {
     std::mutex* lock;

@@ -22,6 +22,7 @@
 
 #include "core/record.hpp"
 #include "core/secret_set.hpp"
+#include "core/thread_scope.hpp"
 #include "platform/http/dry_run_guard.hpp"
 #include "platform/http/shared_transport.hpp"
 #include "services/context/command_options.hpp"
@@ -113,15 +114,9 @@ class VnetLane {
 // The lane installed on this thread, or null.
 VnetLane* currentLane();
 
-class LaneScope {
+class LaneScope : ThreadScope<VnetLane> {
   public:
     explicit LaneScope(VnetLane& lane);
-    ~LaneScope();
-    LaneScope(const LaneScope&) = delete;
-    LaneScope& operator=(const LaneScope&) = delete;
-
-  private:
-    VnetLane* previous_;
 };
 
 // One mutex per resource (a VNet whose peerings several VNets change, a virtual hub), so that
@@ -249,15 +244,9 @@ RunContext* currentRunIfAny();
 
 // Installs a run for the current thread for the scope's lifetime (the previous one comes back
 // afterwards).
-class RunScope {
+class RunScope : ThreadScope<RunContext> {
   public:
     explicit RunScope(RunContext& run);
-    ~RunScope();
-    RunScope(const RunScope&) = delete;
-    RunScope& operator=(const RunScope&) = delete;
-
-  private:
-    RunContext* previous_;
 };
 
 }  // namespace dm
